@@ -1,0 +1,99 @@
+// The mechanism shared by the two small control blocks (mic level, mode control): create-or-open with
+// the block's own initialise and validate, and a write that stores the block in pieces from its end
+// towards its start, so that the header, which carries the fresh time stamp, lands last. A reader in
+// the other process may see a write of which only some pieces have landed; the order of the pieces is
+// the only ordering a write gives.
+//
+// A layout supplies: `Block` (standard layout, size a multiple of 8), `initialise(Block*)`,
+// `snapshot(const Block*)` (one volatile load per field) and `validate(const Block&)`.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define ONDARA_HAVE_SSE2 1
+#endif
+
+#include "clock.h"
+#include "segment.h"
+#include "shared_access.h"
+
+namespace ondara {
+
+template <class Block>
+struct BlockSegment {
+    Block* block = nullptr;
+    Segment segment;
+
+    void close() noexcept {
+        segment.close();
+        block = nullptr;
+    }
+};
+
+template <class Layout>
+Expected<BlockSegment<typename Layout::Block>> create_or_open_block(std::string_view name) {
+    using Block = typename Layout::Block;
+    auto opened = Segment::create_or_open(
+        name, sizeof(Block), [](void* view) { Layout::initialise(static_cast<Block*>(view)); },
+        [](const void* view) { return Layout::validate(Layout::snapshot(static_cast<const Block*>(view))); });
+    if (!opened.ok()) return opened.take_error();
+    BlockSegment<Block> s;
+    s.segment = opened.value();
+    s.block = static_cast<Block*>(s.segment.view);
+    return s;
+}
+
+namespace detail {
+
+inline void store_piece8(unsigned char* dst, const unsigned char* src) noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, src, sizeof v);
+    store_shared(reinterpret_cast<std::uint64_t*>(dst), v);
+}
+
+inline void store_piece16(unsigned char* dst, const unsigned char* src) noexcept {
+#if defined(ONDARA_HAVE_SSE2)
+    // One 16-byte store; the compiler-only fences keep it in program order with the volatile accesses
+    // around it (x86-64 keeps stores in order in hardware).
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    _mm_store_si128(reinterpret_cast<__m128i*>(dst), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src)));
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+#else
+    store_piece8(dst, src);
+    store_piece8(dst + 8, src + 8);
+#endif
+}
+
+}  // namespace detail
+
+// Stores `value` into `view` piece by piece from the end: an 8-byte piece first when the size is an odd
+// number of 8-byte words, then 16-byte pieces down to offset 0. The view must be 16-byte aligned.
+template <class Block>
+void store_block_pieces(Block* view, const Block& value) noexcept {
+    static_assert(sizeof(Block) % 8 == 0);
+    auto* dst = reinterpret_cast<unsigned char*>(view);
+    const auto* src = reinterpret_cast<const unsigned char*>(&value);
+    std::size_t end = sizeof(Block);
+    if (end % 16 == 8) {
+        end -= 8;
+        detail::store_piece8(dst + end, src + end);
+    }
+    while (end > 0) {
+        end -= 16;
+        detail::store_piece16(dst + end, src + end);
+    }
+}
+
+// Stamps `updated_ms` with the current time, whatever the caller put there, and stores the block.
+template <class Block>
+void write_block(Block* view, Block value) noexcept {
+    value.updated_ms = now_ms();
+    store_block_pieces(view, value);
+}
+
+}  // namespace ondara

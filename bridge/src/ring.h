@@ -1,0 +1,84 @@
+// The audio ring: a 72-byte header and a circular area of interleaved 32-bit float frames.
+//
+// The companion creates the ring, fills the header and is the only writer of the audio and of
+// `write_pos`; it writes a frame's samples before it raises `write_pos` past that frame, and keeps
+// `channels` and `capacity_frames` fixed while readers have the ring open. Readers write only
+// `read_pos` (an atomic maximum, so several readers never lower each other's progress) and
+// `backlog_frames` (a plain store: the last reader wins). Frame f lives in slot f mod capacity_frames.
+// Layout is little-endian and fixed; it is a wire format between two processes.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "segment.h"
+
+namespace ondara {
+
+inline constexpr std::uint32_t kRingMagic = 0x42414E4F;  // "ONAB" in memory order
+inline constexpr std::uint32_t kRingVersion = 1;
+inline constexpr std::uint32_t kMaxRingChannels = 6;
+inline constexpr std::uint64_t kMaxRingSamples = 0x3FFFFFFF;
+inline constexpr std::uint64_t kReaderStartBehind = 1024;
+
+struct RingHeader {
+    std::uint32_t magic;
+    std::uint32_t version;
+    std::uint32_t sample_rate;
+    std::uint32_t channels;
+    std::uint32_t capacity_frames;
+    std::uint32_t backlog_frames;
+    std::uint64_t write_pos;
+    std::uint64_t read_pos;
+    std::uint64_t reserved0;
+    std::uint64_t reserved1;
+    std::uint32_t reserved2;
+    std::uint8_t reserved3[12];
+};
+
+static_assert(sizeof(RingHeader) == 72);
+static_assert(offsetof(RingHeader, magic) == 0);
+static_assert(offsetof(RingHeader, version) == 4);
+static_assert(offsetof(RingHeader, sample_rate) == 8);
+static_assert(offsetof(RingHeader, channels) == 12);
+static_assert(offsetof(RingHeader, capacity_frames) == 16);
+static_assert(offsetof(RingHeader, backlog_frames) == 20);
+static_assert(offsetof(RingHeader, write_pos) == 24);
+static_assert(offsetof(RingHeader, read_pos) == 32);
+static_assert(offsetof(RingHeader, reserved0) == 40);
+static_assert(offsetof(RingHeader, reserved1) == 48);
+static_assert(offsetof(RingHeader, reserved2) == 56);
+static_assert(offsetof(RingHeader, reserved3) == 60);
+static_assert(std::atomic_ref<std::uint64_t>::is_always_lock_free,
+              "read_pos is raised in place in shared memory, which needs a lock-free 64-bit CAS");
+
+inline constexpr std::size_t kRingHeaderSize = sizeof(RingHeader);
+
+// A field-by-field copy of a header in shared memory.
+RingHeader snapshot_ring_header(const RingHeader* live) noexcept;
+
+// Validates a probed header: the full length of the segment in bytes, or why it is refused.
+Segment::CheckResult check_ring_header(const RingHeader& header);
+
+class RingReader {
+public:
+    static Expected<RingReader> open(std::string_view name);
+
+    // Copies whole frames into `dest` (`sample_count` floats), zero frames after the last available one,
+    // then publishes progress. Returns the frames taken from the ring. Never touches memory outside
+    // `dest` and the view, whatever the live header says.
+    std::uint64_t read(float* dest, std::size_t sample_count) noexcept;
+
+    RingHeader snapshot() const noexcept { return snapshot_ring_header(block); }
+
+    void close() noexcept { segment.close(); }
+
+    RingHeader* block = nullptr;
+    Segment segment;
+    std::uint64_t mapped_len = 0;
+    std::uint64_t cursor = 0;
+};
+
+}  // namespace ondara

@@ -1,0 +1,77 @@
+#include "receiver.h"
+
+#include <cstdlib>
+#include <limits>
+
+#include "export_guard.h"
+
+namespace ondara {
+namespace {
+
+// max_frames x channels zero-filled floats, or the end of the process: a receiver without its whole
+// work buffer must never be handed out.
+float* allocate_scratch(std::uint64_t max_frames, std::uint32_t channels, std::size_t& len) noexcept {
+    constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max() / sizeof(float);
+    if (max_frames > kMax / channels) out_of_memory();
+    len = static_cast<std::size_t>(max_frames) * channels;
+    void* p = std::calloc(len, sizeof(float));
+    if (p == nullptr) out_of_memory();
+    return static_cast<float*>(p);
+}
+
+Status open_receiver(const std::uint16_t* name, std::size_t name_len, std::size_t max_frames, bool multi_bus,
+                     OndaraReceiver** out) {
+    if (out == nullptr) return Status::NullPointer;
+    *out = nullptr;
+    const auto decoded = open_name(name, name_len, max_frames != 0);
+    if (!decoded) return Status::InvalidArgument;
+
+    auto opened = RingReader::open(*decoded);
+    if (!opened.ok()) return Status::OpenBridgeFailed;
+    RingReader ring = opened.value();
+
+    // Validated a moment ago, but the companion may have changed it since.
+    const std::uint32_t channels = ring.snapshot().channels;
+    if (channels == 0 || channels > kMaxRingChannels) {
+        ring.close();
+        return Status::PrepareFailed;
+    }
+    std::size_t len = 0;
+    float* scratch = allocate_scratch(max_frames, channels, len);
+    Receiver* r = new_record<Receiver>(scratch, len, ring, std::uint64_t{max_frames}, multi_bus, false);
+    *out = reinterpret_cast<OndaraReceiver*>(r);
+    return Status::Ok;
+}
+
+}  // namespace
+}  // namespace ondara
+
+using namespace ondara;
+
+extern "C" OndaraStatus ONDARA_CALL ondara_receiver_open(const uint16_t* name, size_t name_len, size_t max_frames,
+                                                         uint8_t multi_bus, OndaraReceiver** out) {
+    return guarded([&] { return open_receiver(name, name_len, max_frames, multi_bus != 0, out); });
+}
+
+extern "C" OndaraStatus ONDARA_CALL ondara_receiver_process(OndaraReceiver* handle, const OndaraOutputBus* buses,
+                                                            size_t bus_count, size_t frames,
+                                                            OndaraProcessResult* out) {
+    // Every check comes before anything is read or written.
+    if (handle == nullptr) return ONDARA_NULL_POINTER;
+    if (buses == nullptr && bus_count != 0) return ONDARA_NULL_POINTER;
+    const std::size_t used = bus_count < kMaxBuses ? bus_count : kMaxBuses;
+    for (std::size_t k = 0; k < used; ++k) {
+        if (buses[k].left == nullptr || buses[k].right == nullptr) return ONDARA_NULL_POINTER;
+    }
+    const ProcessResult res = render_block(*reinterpret_cast<Receiver*>(handle), buses, bus_count, frames);
+    if (out != nullptr) *out = res;
+    return ONDARA_OK;
+}
+
+extern "C" void ONDARA_CALL ondara_receiver_free(OndaraReceiver* handle) {
+    if (handle == nullptr) return;
+    auto* r = reinterpret_cast<Receiver*>(handle);
+    r->ring.close();
+    std::free(r->scratch);
+    delete r;
+}

@@ -1,0 +1,31 @@
+// The receiver handle: one opened audio ring plus the work buffer that rendering needs, so that the
+// audio callback never allocates, maps or unmaps.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ondara.h"
+#include "ring.h"
+
+namespace ondara {
+
+using OutputBus = OndaraOutputBus;
+using ProcessResult = OndaraProcessResult;
+
+inline constexpr std::size_t kMaxBuses = 3;
+inline constexpr std::uint64_t kFadeFrames = 32;
+
+struct Receiver {
+    float* scratch;            // max_frames x channels-at-open floats, interleaved
+    std::size_t scratch_len;   // in floats
+    RingReader ring;
+    std::uint64_t max_frames;  // never 0
+    bool multi_bus;
+    bool fade_in_pending;      // the next block that gets ring audio starts with a fade-in
+};
+
+// Renders one block; the argument checks have passed. Allocates nothing and makes no system call.
+ProcessResult render_block(Receiver& r, const OutputBus* buses, std::size_t bus_count, std::size_t frames) noexcept;
+
+}  // namespace ondara
