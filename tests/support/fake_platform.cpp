@@ -1,0 +1,223 @@
+#include "fake_platform.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <new>
+#include <vector>
+
+namespace ondara::fake {
+namespace {
+
+constexpr std::uint32_t kErrorNotFound = 2;       // ERROR_FILE_NOT_FOUND
+constexpr std::uint32_t kErrorInvalidName = 123;  // ERROR_INVALID_NAME
+constexpr std::uint32_t kErrorAccess = 5;         // ERROR_ACCESS_DENIED
+
+struct Aligned {
+    void operator()(unsigned char* p) const { ::operator delete(p, std::align_val_t{64}); }
+};
+
+struct Object {
+    std::unique_ptr<unsigned char, Aligned> bytes;
+    std::size_t size = 0;
+    int refs = 0;
+    bool held_elsewhere = false;
+};
+
+struct Planned {
+    Op op;
+    std::uint32_t error;
+    int skip;
+};
+
+struct State {
+    std::map<std::u16string, Object> objects;
+    std::map<platform::Handle, std::u16string> handles;
+    std::vector<std::pair<void*, std::u16string>> views;
+    std::vector<Planned> planned;
+    std::map<Op, std::size_t> calls;
+    platform::Handle next_handle = 100;
+    std::uint32_t last_error = 0;
+    std::uint64_t clock = 0;
+    std::uint32_t pid = 4242;
+};
+
+State& state() {
+    static State s;
+    return s;
+}
+
+std::u16string effective(const char16_t* name) {
+    std::u16string n;
+    for (; *name != 0; ++name) n.push_back(*name);
+    return n;
+}
+
+Object make_object(std::size_t size) {
+    Object o;
+    const std::size_t rounded = (size + 63) / 64 * 64 + 64;
+    o.bytes.reset(static_cast<unsigned char*>(::operator new(rounded, std::align_val_t{64})));
+    std::memset(o.bytes.get(), 0, rounded);
+    o.size = size;
+    return o;
+}
+
+// Counts the call and tells whether a planned failure hits it.
+bool planned_failure(Op op) {
+    State& s = state();
+    ++s.calls[op];
+    for (auto it = s.planned.begin(); it != s.planned.end(); ++it) {
+        if (it->op != op) continue;
+        if (it->skip-- > 0) continue;
+        s.last_error = it->error;
+        s.planned.erase(it);
+        return true;
+    }
+    return false;
+}
+
+void unref(const std::u16string& name) {
+    State& s = state();
+    auto it = s.objects.find(name);
+    if (it != s.objects.end() && --it->second.refs <= 0 && !it->second.held_elsewhere) s.objects.erase(it);
+}
+
+platform::Handle new_handle(const std::u16string& name) {
+    State& s = state();
+    ++s.objects[name].refs;
+    s.handles[s.next_handle] = name;
+    return s.next_handle++;
+}
+
+}  // namespace
+
+void reset() {
+    State& s = state();
+    s = State{};
+    set_clock_ms(1'704'067'200'000);
+}
+
+void fail(Op op, std::uint32_t error, int skip) { state().planned.push_back({op, error, skip}); }
+
+unsigned char* add_object(std::u16string_view name, std::size_t size) {
+    Object o = make_object(size);
+    o.held_elsewhere = true;
+    auto& slot = state().objects[std::u16string(name)];
+    slot = std::move(o);
+    return slot.bytes.get();
+}
+
+unsigned char* object_data(std::u16string_view name) {
+    auto it = state().objects.find(std::u16string(name));
+    return it == state().objects.end() ? nullptr : it->second.bytes.get();
+}
+
+std::size_t object_size(std::u16string_view name) {
+    auto it = state().objects.find(std::u16string(name));
+    return it == state().objects.end() ? 0 : it->second.size;
+}
+
+bool object_exists(std::u16string_view name) { return object_data(name) != nullptr; }
+
+void release_object(std::u16string_view name) {
+    auto it = state().objects.find(std::u16string(name));
+    if (it == state().objects.end()) return;
+    it->second.held_elsewhere = false;
+    if (it->second.refs <= 0) state().objects.erase(it);
+}
+
+std::size_t live_handles() { return state().handles.size(); }
+std::size_t live_views() { return state().views.size(); }
+std::size_t calls(Op op) { return state().calls[op]; }
+
+void set_clock(platform::ClockReading r) { state().clock = (std::uint64_t{r.high} << 32) | r.low; }
+
+void set_clock_ms(std::uint64_t unix_ms) { state().clock = 116444736000000000ull + unix_ms * 10'000; }
+
+void advance_clock_ms(std::int64_t delta_ms) {
+    state().clock = static_cast<std::uint64_t>(static_cast<std::int64_t>(state().clock) + delta_ms * 10'000);
+}
+
+void set_process_id(std::uint32_t pid) { state().pid = pid; }
+
+}  // namespace ondara::fake
+
+namespace ondara::platform {
+
+using namespace ondara::fake;
+
+Handle create_mapping(const char16_t* name, std::uint32_t size) noexcept {
+    if (planned_failure(Op::Create)) return kNoHandle;
+    const std::u16string n = effective(name);
+    if (n.empty()) {
+        state().last_error = kErrorInvalidName;
+        return kNoHandle;
+    }
+    auto it = state().objects.find(n);
+    if (it == state().objects.end()) state().objects.emplace(n, make_object(size));
+    return new_handle(n);
+}
+
+Handle open_mapping(const char16_t* name) noexcept {
+    if (planned_failure(Op::Open)) return kNoHandle;
+    const std::u16string n = effective(name);
+    if (n.empty()) {
+        state().last_error = kErrorInvalidName;
+        return kNoHandle;
+    }
+    if (state().objects.find(n) == state().objects.end()) {
+        state().last_error = kErrorNotFound;
+        return kNoHandle;
+    }
+    return new_handle(n);
+}
+
+void* map_view(Handle mapping, std::size_t length) noexcept {
+    if (planned_failure(Op::Map)) return nullptr;
+    State& s = state();
+    auto h = s.handles.find(mapping);
+    if (h == s.handles.end()) std::abort();  // mapping through a closed handle is a bug in the library
+    Object& o = s.objects.at(h->second);
+    if (length == 0 || length > o.size) {
+        s.last_error = kErrorAccess;
+        return nullptr;
+    }
+    ++o.refs;
+    s.views.emplace_back(o.bytes.get(), h->second);
+    return o.bytes.get();
+}
+
+void unmap_view(void* view, std::size_t) noexcept {
+    planned_failure(Op::Unmap);
+    State& s = state();
+    for (auto it = s.views.begin(); it != s.views.end(); ++it) {
+        if (it->first == view) {
+            const std::u16string name = it->second;
+            s.views.erase(it);
+            unref(name);
+            return;
+        }
+    }
+    std::abort();  // unmapping a view that is not mapped is a bug in the library
+}
+
+void close_mapping(Handle mapping) noexcept {
+    planned_failure(Op::Close);
+    State& s = state();
+    auto h = s.handles.find(mapping);
+    if (h == s.handles.end()) std::abort();  // closing twice is a bug in the library
+    const std::u16string name = h->second;
+    s.handles.erase(h);
+    unref(name);
+}
+
+std::uint32_t last_error() noexcept { return state().last_error; }
+
+ClockReading read_clock() noexcept {
+    return {static_cast<std::uint32_t>(state().clock), static_cast<std::uint32_t>(state().clock >> 32)};
+}
+
+std::uint32_t current_process_id() noexcept { return state().pid; }
+
+}  // namespace ondara::platform

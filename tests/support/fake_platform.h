@@ -1,0 +1,43 @@
+// An in-memory stand-in for the platform operations, linked into unit tests in place of the real
+// ones. Objects behave like Win32 mappings (an existing object keeps its size when created again, and
+// vanishes with its last handle and view) unless added as held by the companion. Any operation can be
+// made to fail with a chosen error code, the clock can be set to any reading, and live handles and
+// views are counted so that every test can check that nothing stays open.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform.h"
+
+namespace ondara::fake {
+
+enum class Op { Create, Open, Map, Unmap, Close };
+
+// Forgets every object, handle, view and planned failure; the clock goes back to 2024-01-01 00:00 UTC.
+void reset();
+
+// The `skip`+1-th next call of `op` fails with `error` (skip 0: the very next call).
+void fail(Op op, std::uint32_t error, int skip = 0);
+
+// Adds an object that some other process holds (it survives our handles), zero-filled; returns its bytes.
+unsigned char* add_object(std::u16string_view name, std::size_t size);
+// The bytes of an object, or null when there is none.
+unsigned char* object_data(std::u16string_view name);
+std::size_t object_size(std::u16string_view name);
+bool object_exists(std::u16string_view name);
+// Lets the companion drop its hold: the object goes when our last handle and view go.
+void release_object(std::u16string_view name);
+
+std::size_t live_handles();
+std::size_t live_views();
+std::size_t calls(Op op);
+
+void set_clock(platform::ClockReading reading);
+void set_clock_ms(std::uint64_t unix_ms);  // a reading that now_ms turns into exactly `unix_ms`
+void advance_clock_ms(std::int64_t delta_ms);
+void set_process_id(std::uint32_t pid);
+
+}  // namespace ondara::fake
