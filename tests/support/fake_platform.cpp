@@ -41,6 +41,7 @@ struct State {
     std::uint32_t last_error = 0;
     std::uint64_t clock = 0;
     std::uint32_t pid = 4242;
+    std::function<void(void*)> on_map;
 };
 
 State& state() {
@@ -141,6 +142,8 @@ void advance_clock_ms(std::int64_t delta_ms) {
 
 void set_process_id(std::uint32_t pid) { state().pid = pid; }
 
+void on_map(std::function<void(void*)> hook) { state().on_map = std::move(hook); }
+
 }  // namespace ondara::fake
 
 namespace ondara::platform {
@@ -185,6 +188,7 @@ void* map_view(Handle mapping, std::size_t length) noexcept {
     }
     ++o.refs;
     s.views.emplace_back(o.bytes.get(), h->second);
+    if (s.on_map) s.on_map(o.bytes.get());
     return o.bytes.get();
 }
 

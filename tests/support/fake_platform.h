@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -39,5 +40,9 @@ void set_clock(platform::ClockReading reading);
 void set_clock_ms(std::uint64_t unix_ms);  // a reading that now_ms turns into exactly `unix_ms`
 void advance_clock_ms(std::int64_t delta_ms);
 void set_process_id(std::uint32_t pid);
+
+// Runs after every successful map, with the new view: lets a test play a companion that changes the
+// block between two steps of an open.
+void on_map(std::function<void(void* view)> hook);
 
 }  // namespace ondara::fake

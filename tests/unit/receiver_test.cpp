@@ -1,0 +1,316 @@
+// The receiver's open checks and its block rendering, through the exported functions.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <vector>
+
+#include "receiver.h"
+#include "test_util.h"
+
+namespace ondara {
+namespace {
+
+using test::FakeRing;
+using test::sample_of;
+using test::u16;
+using test::units;
+
+constexpr float kSentinel = -7.0f;
+
+struct Bus {
+    std::vector<float> left, right;
+    // A bus of length 0 still has valid pointers: only null pointers are refused.
+    explicit Bus(std::size_t n = 0) : left(n + 1, kSentinel), right(n + 1, kSentinel) {}
+    OutputBus view() { return {left.data(), right.data(), left.size() - 1}; }
+};
+
+class ReceiverTest : public ::testing::Test {
+protected:
+    void SetUp() override { fake::reset(); }
+    void TearDown() override {
+        ondara_receiver_free(handle);
+        EXPECT_EQ(fake::live_handles(), 0u);
+        EXPECT_EQ(fake::live_views(), 0u);
+    }
+
+    // `prefill` frames are in the ring before the receiver opens, so it starts up to 1024 behind.
+    void open(std::uint32_t channels, std::size_t max_frames = 4096, bool multi_bus = false,
+              std::uint32_t capacity = 4096, std::uint64_t prefill = 0) {
+        ring = FakeRing::add(u"ring", channels, capacity);
+        produce(prefill);
+        const std::u16string name = u16("ring");
+        ASSERT_EQ(ondara_receiver_open(units(name), name.size(), max_frames, multi_bus, &handle), ONDARA_OK);
+    }
+
+    Receiver& internals() { return *reinterpret_cast<Receiver*>(handle); }
+
+    OndaraProcessResult process(std::vector<Bus>& buses, std::size_t frames, std::size_t bus_count = SIZE_MAX) {
+        std::vector<OutputBus> views;
+        for (Bus& b : buses) views.push_back(b.view());
+        OndaraProcessResult res{};
+        const std::size_t count = bus_count == SIZE_MAX ? views.size() : bus_count;
+        EXPECT_EQ(ondara_receiver_process(handle, views.data(), count, frames, &res), ONDARA_OK);
+        return res;
+    }
+
+    // Produces `n` more frames of the known pattern.
+    void produce(std::uint64_t n) { ring.produce(ring.header->write_pos, ring.header->write_pos + n, sample_of); }
+
+    FakeRing ring{};
+    OndaraReceiver* handle = nullptr;
+};
+
+void expect_report(const OndaraProcessResult& r, std::uint64_t requested, std::uint64_t rendered,
+                   std::uint64_t from_ring, std::uint64_t silent) {
+    EXPECT_EQ(r.requested_frames, requested);
+    EXPECT_EQ(r.rendered_frames, rendered);
+    EXPECT_EQ(r.ring_frames, from_ring);
+    EXPECT_EQ(r.silent_frames, silent);
+    EXPECT_EQ(r.reserved, 0u);
+}
+
+TEST_F(ReceiverTest, OpenChecksArgumentsInOrder) {
+    FakeRing::add(u"ring", 2, 64);
+    const std::u16string name = u16("ring");
+    const std::u16string bad = {0xDC00};
+    EXPECT_EQ(ondara_receiver_open(nullptr, 0, 0, 0, nullptr), ONDARA_NULL_POINTER);
+    OndaraReceiver* out = reinterpret_cast<OndaraReceiver*>(&out);
+    EXPECT_EQ(ondara_receiver_open(units(name), 0, 64, 0, &out), ONDARA_INVALID_ARGUMENT);
+    EXPECT_EQ(out, nullptr);
+    out = reinterpret_cast<OndaraReceiver*>(&out);
+    EXPECT_EQ(ondara_receiver_open(nullptr, 4, 64, 0, &out), ONDARA_INVALID_ARGUMENT);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(ondara_receiver_open(units(name), name.size(), 0, 0, &out), ONDARA_INVALID_ARGUMENT);
+    EXPECT_EQ(ondara_receiver_open(units(bad), bad.size(), 64, 0, &out), ONDARA_INVALID_ARGUMENT);
+    const std::u16string missing = u16("missing");
+    out = reinterpret_cast<OndaraReceiver*>(&out);
+    EXPECT_EQ(ondara_receiver_open(units(missing), missing.size(), 64, 0, &out), ONDARA_OPEN_BRIDGE_FAILED);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(fake::calls(fake::Op::Create), 0u);
+}
+
+TEST_F(ReceiverTest, RejectedHeaderIsOpenBridgeFailed) {
+    FakeRing r = FakeRing::add(u"ring", 2, 64);
+    r.header->version = 2;
+    const std::u16string name = u16("ring");
+    OndaraReceiver* out = nullptr;
+    EXPECT_EQ(ondara_receiver_open(units(name), name.size(), 64, 0, &out), ONDARA_OPEN_BRIDGE_FAILED);
+    EXPECT_EQ(out, nullptr);
+}
+
+TEST_F(ReceiverTest, ChannelCountChangedDuringOpenIsPrepareFailed) {
+    FakeRing::add(u"ring", 2, 64);
+    int maps = 0;
+    fake::on_map([&](void* view) {
+        if (++maps == 2) static_cast<RingHeader*>(view)->channels = 7;  // after the probe passed
+    });
+    const std::u16string name = u16("ring");
+    OndaraReceiver* out = reinterpret_cast<OndaraReceiver*>(&out);
+    EXPECT_EQ(ondara_receiver_open(units(name), name.size(), 64, 0, &out), ONDARA_PREPARE_FAILED);
+    EXPECT_EQ(out, nullptr);
+    fake::on_map(nullptr);
+}
+
+TEST_F(ReceiverTest, FreshHandleState) {
+    open(6, 1);
+    EXPECT_EQ(internals().scratch_len, 6u);
+    EXPECT_EQ(internals().max_frames, 1u);
+    EXPECT_FALSE(internals().fade_in_pending);
+    for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(internals().scratch[i], 0.0f);
+    ondara_receiver_free(nullptr);
+}
+
+TEST_F(ReceiverTest, ProcessChecksPointersBeforeTouchingAnything) {
+    open(2);
+    produce(100);
+    std::vector<Bus> buses{Bus(64), Bus(64), Bus(64)};
+    std::vector<OutputBus> views{buses[0].view(), buses[1].view(), buses[2].view()};
+    views[2].right = nullptr;
+    OndaraProcessResult res{};
+    res.reserved = 99;
+    EXPECT_EQ(ondara_receiver_process(nullptr, views.data(), 1, 64, &res), ONDARA_NULL_POINTER);
+    EXPECT_EQ(ondara_receiver_process(handle, nullptr, 1, 64, &res), ONDARA_NULL_POINTER);
+    EXPECT_EQ(ondara_receiver_process(handle, views.data(), 3, 64, &res), ONDARA_NULL_POINTER);
+    EXPECT_EQ(res.reserved, 99u);
+    EXPECT_EQ(buses[0].left[0], kSentinel);
+    EXPECT_EQ(ring.header->read_pos, 0u);
+    // With two buses in use the broken third one is never looked at.
+    EXPECT_EQ(ondara_receiver_process(handle, views.data(), 2, 64, nullptr), ONDARA_OK);
+    EXPECT_EQ(buses[0].left[0], sample_of(0, 0));
+}
+
+TEST_F(ReceiverTest, NoBusesStillReadsTheRing) {
+    open(2, 4096, false, 4096, 3000);
+    OndaraProcessResult res{};
+    EXPECT_EQ(ondara_receiver_process(handle, nullptr, 0, 256, &res), ONDARA_OK);
+    expect_report(res, 256, 0, 0, 0);
+    EXPECT_EQ(res.bus_count, 0u);
+    EXPECT_EQ(res.channels, 2u);
+    EXPECT_EQ(res.sample_rate, 48000u);
+    EXPECT_EQ(ring.header->read_pos, 3000u - 1024u);  // the cursor was published
+    EXPECT_EQ(ring.header->backlog_frames, 1024u);
+}
+
+TEST_F(ReceiverTest, FirstBlockOnAFullRingIsAtFullGain) {
+    open(2, 4096, false, 4096, 2000);
+    std::vector<Bus> buses{Bus(256)};
+    const auto res = process(buses, 256);
+    expect_report(res, 256, 256, 256, 0);
+    for (std::size_t i = 0; i < 256; ++i) {
+        ASSERT_EQ(buses[0].left[i], sample_of(976 + i, 0));
+        ASSERT_EQ(buses[0].right[i], sample_of(976 + i, 1));
+    }
+    EXPECT_FALSE(internals().fade_in_pending);
+}
+
+TEST_F(ReceiverTest, UnderrunFadesOutThenTheReturnFadesIn) {
+    open(2);
+    produce(10);
+    std::vector<Bus> buses{Bus(64)};
+    auto res = process(buses, 64);
+    expect_report(res, 64, 64, 10, 54);
+    for (std::size_t i = 0; i < 10; ++i) {
+        const float gain = static_cast<float>(9 - i) / 10.0f;
+        ASSERT_EQ(buses[0].left[i], sample_of(i, 0) * gain) << i;
+        ASSERT_EQ(buses[0].right[i], sample_of(i, 1) * gain) << i;
+    }
+    EXPECT_EQ(buses[0].left[9], 0.0f);
+    for (std::size_t i = 10; i < 64; ++i) ASSERT_EQ(buses[0].left[i], 0.0f);
+    EXPECT_TRUE(internals().fade_in_pending);
+
+    produce(64);
+    res = process(buses, 64);
+    expect_report(res, 64, 64, 64, 0);
+    for (std::size_t i = 0; i < 64; ++i) {
+        const float gain = i < 32 ? static_cast<float>(i + 1) / 32.0f : 1.0f;
+        ASSERT_EQ(buses[0].left[i], sample_of(10 + i, 0) * gain) << i;
+    }
+    EXPECT_EQ(buses[0].left[31], sample_of(41, 0));
+    EXPECT_FALSE(internals().fade_in_pending);
+}
+
+TEST_F(ReceiverTest, ShortBlockAfterAnEmptyOneFadesBothWays) {
+    open(1);
+    std::vector<Bus> buses{Bus(16)};
+    auto res = process(buses, 16);
+    expect_report(res, 16, 16, 0, 16);
+    EXPECT_TRUE(internals().fade_in_pending);
+    produce(5);
+    res = process(buses, 16);
+    expect_report(res, 16, 16, 5, 11);
+    for (std::size_t i = 0; i < 5; ++i) {
+        const float in = static_cast<float>(i + 1) / 5.0f;
+        const float out = static_cast<float>(4 - i) / 5.0f;
+        ASSERT_EQ(buses[0].left[i], sample_of(i, 0) * in * out) << i;
+        ASSERT_EQ(buses[0].right[i], buses[0].left[i]);
+    }
+    EXPECT_TRUE(internals().fade_in_pending);
+}
+
+TEST_F(ReceiverTest, EmptyRenderClearsThePendingFadeIn) {
+    open(2);
+    std::vector<Bus> buses{Bus(32)};
+    process(buses, 32);
+    ASSERT_TRUE(internals().fade_in_pending);
+    process(buses, 0);
+    EXPECT_FALSE(internals().fade_in_pending);
+
+    process(buses, 32);
+    std::vector<Bus> empty{Bus(0)};
+    ASSERT_TRUE(internals().fade_in_pending);
+    expect_report(process(empty, 32), 32, 0, 0, 0);
+    EXPECT_FALSE(internals().fade_in_pending);
+
+    process(buses, 32);
+    ASSERT_TRUE(internals().fade_in_pending);
+    EXPECT_EQ(ondara_receiver_process(handle, nullptr, 0, 32, nullptr), ONDARA_OK);
+    EXPECT_FALSE(internals().fade_in_pending);
+}
+
+// Bus k of a multi-bus receiver gets ring channels 2k and 2k+1; a lone last channel feeds both sides.
+TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
+    for (std::uint32_t ch = 1; ch <= 6; ++ch) {
+        for (bool multi : {false, true}) {
+            SCOPED_TRACE(testing::Message() << ch << " channels, multi_bus " << multi);
+            ondara_receiver_free(handle);
+            handle = nullptr;
+            fake::reset();
+            open(ch, 64, multi, 4096, 2000);
+            std::vector<Bus> buses{Bus(48), Bus(48), Bus(48)};
+            const auto res = process(buses, 48);
+            expect_report(res, 48, 48, 48, 0);
+            EXPECT_EQ(res.bus_count, 3u);
+            const std::uint64_t first = 2000 - 1024;
+            for (std::size_t k = 0; k < 3; ++k) {
+                const bool audio = (k == 0 || multi) && 2 * k < ch;
+                for (std::size_t i = 0; i < 48; ++i) {
+                    const float l = audio ? sample_of(first + i, static_cast<std::uint32_t>(2 * k)) : 0.0f;
+                    const float r = audio && 2 * k + 1 < ch ? sample_of(first + i, static_cast<std::uint32_t>(2 * k + 1)) : l;
+                    ASSERT_EQ(buses[k].left[i], l) << "bus " << k << " frame " << i;
+                    ASSERT_EQ(buses[k].right[i], r) << "bus " << k << " frame " << i;
+                }
+            }
+        }
+    }
+}
+
+TEST_F(ReceiverTest, MoreThanThreeBusesUsesThree) {
+    open(6, 64, true);
+    produce(100);
+    std::vector<Bus> buses{Bus(8), Bus(8), Bus(8)};
+    const auto res = process(buses, 8, 5);  // a fourth descriptor is never read
+    EXPECT_EQ(res.bus_count, 3u);
+    EXPECT_EQ(buses[2].right[0], sample_of(0, 5));
+}
+
+TEST_F(ReceiverTest, BlockLengthLimitedByMaxFramesAndTheShortestBus) {
+    open(2, 256, false, 4096, 2000);
+    std::vector<Bus> buses{Bus(512)};
+    auto res = process(buses, 512);
+    expect_report(res, 512, 256, 256, 0);
+    for (std::size_t i = 256; i < 512; ++i) ASSERT_EQ(buses[0].left[i], kSentinel);
+    EXPECT_EQ(buses[0].left[255], sample_of(976 + 255, 0));
+
+    std::vector<Bus> uneven{Bus(512), Bus(128)};
+    res = process(uneven, 200);
+    expect_report(res, 200, 128, 128, 0);
+    EXPECT_EQ(uneven[0].left[127], sample_of(976 + 256 + 127, 0));
+    EXPECT_EQ(uneven[0].left[128], kSentinel);
+    EXPECT_EQ(uneven[1].left[127], 0.0f);
+}
+
+TEST_F(ReceiverTest, InvalidLiveChannelCountIsSilenceOverWholeViews) {
+    open(2, 64);
+    produce(1000);
+    std::vector<Bus> buses{Bus(100), Bus(30)};
+    internals().fade_in_pending = true;
+    ring.header->channels = 7;
+    const auto res = process(buses, 80);
+    expect_report(res, 80, 0, 0, 80);
+    EXPECT_EQ(res.channels, 7u);
+    EXPECT_EQ(res.bus_count, 2u);
+    for (std::size_t i = 0; i < 100; ++i) ASSERT_EQ(buses[0].left[i], i < 80 ? 0.0f : kSentinel) << i;
+    for (std::size_t i = 0; i < 30; ++i) ASSERT_EQ(buses[1].right[i], 0.0f);
+    EXPECT_EQ(internals().ring.cursor, 0u);
+    EXPECT_TRUE(internals().fade_in_pending);
+    EXPECT_EQ(ring.header->read_pos, 0u);
+}
+
+TEST_F(ReceiverTest, ChannelCountRaisedAfterOpenNeverOverrunsScratch) {
+    open(2, 64, false, 4096);
+    produce(1000);
+    ring.header->channels = 3;  // still inside the mapping (fewer frames), but 64 x 3 > scratch
+    ring.header->capacity_frames = 2000;
+    std::vector<Bus> buses{Bus(64)};
+    const auto res = process(buses, 64);
+    expect_report(res, 64, 0, 0, 64);
+    EXPECT_EQ(res.channels, 3u);
+    for (std::size_t i = 0; i < 64; ++i) ASSERT_EQ(buses[0].left[i], 0.0f);
+    EXPECT_EQ(internals().ring.cursor, 0u);
+    // A block small enough for the scratch buffer is rendered with the new count.
+    const auto small = process(buses, 42);
+    expect_report(small, 42, 42, 42, 0);
+}
+
+}  // namespace
+}  // namespace ondara
