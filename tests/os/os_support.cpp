@@ -1,0 +1,147 @@
+#include "os_support.h"
+
+#include <atomic>
+#include <cstdio>
+#include <exception>
+#include <map>
+#include <thread>
+#include <utility>
+
+#include "names.h"
+#include "os_process.h"
+#include "shared_access.h"
+
+namespace ondara::ostest {
+
+std::string unique_name(std::string_view tag) {
+    static std::atomic<unsigned> serial{0};
+    return "ondara-os-" + std::to_string(platform::current_process_id()) + "-" + std::to_string(++serial) + "-" +
+           std::string(tag);
+}
+
+std::u16string u16(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+
+NameCleanup::~NameCleanup() {
+    for (const std::string& n : names_) remove_segment_name(n);
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (done()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+}
+
+// ---- SharedView -----------------------------------------------------------------------------------
+
+std::optional<SharedView> SharedView::open(const std::u16string& name, std::size_t length) {
+    const platform::Handle h = platform::open_mapping(name.c_str());
+    if (h == platform::kNoHandle) return std::nullopt;
+    void* view = platform::map_view(h, length);
+    if (view == nullptr) {
+        platform::close_mapping(h);
+        return std::nullopt;
+    }
+    return SharedView(h, view, length);
+}
+
+SharedView::SharedView(SharedView&& other) noexcept
+    : mapping_(std::exchange(other.mapping_, platform::kNoHandle)),
+      view_(std::exchange(other.view_, nullptr)),
+      length_(other.length_) {}
+
+SharedView::~SharedView() {
+    if (view_ != nullptr) platform::unmap_view(view_, length_);
+    if (mapping_ != platform::kNoHandle) platform::close_mapping(mapping_);
+}
+
+// ---- ProducedRing ---------------------------------------------------------------------------------
+
+std::optional<ProducedRing> ProducedRing::create(const std::u16string& name, std::uint32_t channels,
+                                                 std::uint32_t capacity, std::uint32_t sample_rate) {
+    const std::size_t length = kRingHeaderSize + std::size_t{channels} * capacity * sizeof(float);
+    const platform::Handle h = platform::create_mapping(name.c_str(), static_cast<std::uint32_t>(length));
+    if (h == platform::kNoHandle) return std::nullopt;
+    void* view = platform::map_view(h, length);
+    if (view == nullptr) {
+        platform::close_mapping(h);
+        return std::nullopt;
+    }
+    ProducedRing ring(h, view, length, channels, capacity);
+    RingHeader* hd = ring.header_;
+    store_shared(&hd->version, kRingVersion);
+    store_shared(&hd->sample_rate, sample_rate);
+    store_shared(&hd->channels, channels);
+    store_shared(&hd->capacity_frames, capacity);
+    store_shared(&hd->backlog_frames, std::uint32_t{0});
+    store_shared(&hd->write_pos, std::uint64_t{0});
+    store_shared(&hd->read_pos, std::uint64_t{0});
+    return ring;
+}
+
+ProducedRing::ProducedRing(platform::Handle h, void* view, std::size_t length, std::uint32_t channels,
+                           std::uint32_t capacity)
+    : mapping_(h), header_(static_cast<RingHeader*>(view)), length_(length), channels_(channels), capacity_(capacity) {}
+
+ProducedRing::ProducedRing(ProducedRing&& other) noexcept
+    : mapping_(std::exchange(other.mapping_, platform::kNoHandle)),
+      header_(std::exchange(other.header_, nullptr)),
+      length_(other.length_),
+      channels_(other.channels_),
+      capacity_(other.capacity_) {}
+
+ProducedRing::~ProducedRing() {
+    if (header_ != nullptr) platform::unmap_view(header_, length_);
+    if (mapping_ != platform::kNoHandle) platform::close_mapping(mapping_);
+}
+
+void ProducedRing::announce() noexcept { store_shared(&header_->magic, kRingMagic); }
+
+void ProducedRing::write_ramp(std::uint64_t from, std::uint64_t to) noexcept {
+    float* data = reinterpret_cast<float*>(reinterpret_cast<unsigned char*>(header_) + kRingHeaderSize);
+    for (std::uint64_t f = from; f < to; ++f) {
+        float* slot = data + (f % capacity_) * channels_;
+        for (std::uint32_t j = 0; j < channels_; ++j) store_shared(&slot[j], ramp(f, j));
+    }
+}
+
+void ProducedRing::publish(std::uint64_t write_pos) noexcept { store_shared(&header_->write_pos, write_pos); }
+
+std::uint64_t ProducedRing::read_pos() const noexcept { return load_shared(&header_->read_pos); }
+
+std::uint32_t ProducedRing::backlog() const noexcept { return load_shared(&header_->backlog_frames); }
+
+// ---- child roles ----------------------------------------------------------------------------------
+
+namespace {
+
+std::map<std::string, ChildRole, std::less<>>& roles() {
+    static std::map<std::string, ChildRole, std::less<>> r;
+    return r;
+}
+
+}  // namespace
+
+ChildRoleRegistration::ChildRoleRegistration(const char* name, ChildRole role) { roles()[name] = role; }
+
+int run_child_role(std::string_view name, const std::vector<std::string>& args) {
+    const auto it = roles().find(name);
+    if (it == roles().end()) return child_fail(64, "unknown role " + std::string(name));
+    try {
+        return it->second(args);
+    } catch (const std::exception& e) {
+        return child_fail(65, std::string(name) + " threw: " + e.what());
+    }
+}
+
+int child_fail(int code, const std::string& what) {
+    std::fprintf(stderr, "child: %s\n", what.c_str());
+    std::fflush(stderr);
+    return code;
+}
+
+std::uint64_t parse_u64(const std::string& s) { return std::stoull(s); }
+
+}  // namespace ondara::ostest
