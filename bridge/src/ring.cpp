@@ -7,6 +7,20 @@
 #include "shared_access.h"
 
 namespace ondara {
+namespace {
+
+// Frame data is copied with plain loads after the header pass that gave write_pos; the producer only
+// writes slots past write_pos, except when the reader is nearly a whole ring behind, and then the frame
+// is delivered as read. This is the one place that reads the data area.
+void copy_ring_frames(float* dest, const float* data, std::uint64_t slot, std::uint64_t frames,
+                      std::uint64_t capacity, std::uint64_t channels) noexcept {
+    // At most two spans: up to the end of the data area, then from its start.
+    const std::uint64_t first = std::min(frames, capacity - slot);
+    std::memcpy(dest, data + slot * channels, first * channels * sizeof(float));
+    std::memcpy(dest + first * channels, data, (frames - first) * channels * sizeof(float));
+}
+
+}  // namespace
 
 RingHeader snapshot_ring_header(const RingHeader* live) noexcept {
     RingHeader h{};
@@ -81,12 +95,8 @@ std::uint64_t RingReader::read(float* dest, std::size_t sample_count) noexcept {
     const std::uint64_t dest_frames = sample_count / channels;
     const std::uint64_t taken = std::min(write_pos - cursor, dest_frames);
     if (taken > 0) {
-        // At most two spans: up to the end of the data area, then from its start.
-        const float* data = reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(block) + kRingHeaderSize);
-        const std::uint64_t slot = cursor % capacity;
-        const std::uint64_t first = std::min(taken, capacity - slot);
-        std::memcpy(dest, data + slot * channels, first * channels * sizeof(float));
-        std::memcpy(dest + first * channels, data, (taken - first) * channels * sizeof(float));
+        const auto* data = reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(block) + kRingHeaderSize);
+        copy_ring_frames(dest, data, cursor % capacity, taken, capacity, channels);
         cursor += taken;
     }
     std::fill(dest + taken * channels, dest + dest_frames * channels, 0.0f);
