@@ -111,9 +111,11 @@ void ChildProcess::kill() noexcept {
 
 void remove_segment_name(std::string_view) noexcept {}
 
-std::optional<ResourceCount> count_resources() {
+ResourceCount count_resources() {
+    ResourceCount count;
+    // A live process always holds some handles, so 0 means the call only pretends to count.
     DWORD handles = 0;
-    if (!GetProcessHandleCount(GetCurrentProcess(), &handles)) return std::nullopt;
+    if (GetProcessHandleCount(GetCurrentProcess(), &handles) && handles != 0) count.handles = handles;
     // Each MapViewOfFile view is one allocation of type MEM_MAPPED.
     std::size_t views = 0;
     SYSTEM_INFO info{};
@@ -125,7 +127,8 @@ std::optional<ResourceCount> count_resources() {
         if (mbi.Type == MEM_MAPPED && mbi.BaseAddress == mbi.AllocationBase) ++views;
         p = static_cast<unsigned char*>(mbi.BaseAddress) + mbi.RegionSize;
     }
-    return ResourceCount{handles, views};
+    count.shared_views = views;
+    return count;
 }
 
 #else
@@ -197,22 +200,25 @@ void remove_segment_name(std::string_view utf8_name) noexcept {
     }
 }
 
-std::optional<ResourceCount> count_resources() {
-    std::size_t handles = 0;
-    DIR* dir = ::opendir("/proc/self/fd");
-    if (dir == nullptr) return std::nullopt;
-    while (const dirent* e = ::readdir(dir)) {
-        if (e->d_name[0] != '.') ++handles;
+ResourceCount count_resources() {
+    ResourceCount count;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        std::size_t handles = 0;  // counts the directory's own descriptor too, the same every time
+        while (const dirent* e = ::readdir(dir)) {
+            if (e->d_name[0] != '.') ++handles;
+        }
+        ::closedir(dir);
+        count.handles = handles;
     }
-    ::closedir(dir);
     // POSIX shared-memory objects show up as files under /dev/shm in the mapping list.
-    std::ifstream maps("/proc/self/maps");
-    if (!maps) return std::nullopt;
-    std::size_t views = 0;
-    for (std::string line; std::getline(maps, line);) {
-        if (line.find(" /dev/shm/") != std::string::npos) ++views;
+    if (std::ifstream maps("/proc/self/maps"); maps) {
+        std::size_t views = 0;
+        for (std::string line; std::getline(maps, line);) {
+            if (line.find(" /dev/shm/") != std::string::npos) ++views;
+        }
+        count.shared_views = views;
     }
-    return ResourceCount{handles, views};
+    return count;
 }
 
 #endif

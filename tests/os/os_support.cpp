@@ -1,5 +1,7 @@
 #include "os_support.h"
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdio>
 #include <exception>
@@ -112,6 +114,30 @@ void ProducedRing::publish(std::uint64_t write_pos) noexcept { store_shared(&hea
 std::uint64_t ProducedRing::read_pos() const noexcept { return load_shared(&header_->read_pos); }
 
 std::uint32_t ProducedRing::backlog() const noexcept { return load_shared(&header_->backlog_frames); }
+
+bool views_are_checked_to_the_byte() {
+    static const bool checked = [] {
+        const std::string utf8 = unique_name("probe");
+        const std::u16string name = u16(utf8);
+        const platform::Handle h = platform::create_mapping(name.c_str(), 40);
+        if (h == platform::kNoHandle) return true;
+        void* view = platform::map_view(h, 48);
+        if (view != nullptr) platform::unmap_view(view, 48);
+        platform::close_mapping(h);
+        remove_segment_name(utf8);
+        return view == nullptr;
+    }();
+    return checked;
+}
+
+void expect_nothing_left_open(const ResourceCount& before, const ResourceCount& after) {
+    if (before.handles && after.handles) {
+        EXPECT_EQ(*before.handles, *after.handles) << "handles left open";
+    }
+    if (before.shared_views && after.shared_views) {
+        EXPECT_EQ(*before.shared_views, *after.shared_views) << "views left mapped";
+    }
+}
 
 // ---- child roles ----------------------------------------------------------------------------------
 
