@@ -35,7 +35,12 @@ RingHeader snapshot_ring_header(const RingHeader* live) noexcept {
     h.reserved0 = load_shared(&live->reserved0);
     h.reserved1 = load_shared(&live->reserved1);
     h.reserved2 = load_shared(&live->reserved2);
-    for (std::size_t i = 0; i < sizeof h.reserved3; ++i) h.reserved3[i] = load_shared(&live->reserved3[i]);
+    // The 12 opaque bytes at offset 60, as three aligned 32-bit loads.
+    const auto* words = reinterpret_cast<const std::uint32_t*>(live->reserved3);
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::uint32_t w = load_shared(&words[i]);
+        std::memcpy(h.reserved3 + 4 * i, &w, sizeof w);
+    }
     return h;
 }
 

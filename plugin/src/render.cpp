@@ -4,6 +4,11 @@
 #include <algorithm>
 #include <cstring>
 
+#if (defined(__SSE2__) || defined(_M_X64)) && !defined(ONDARA_SCALAR_RENDER)
+#include <emmintrin.h>
+#define ONDARA_RENDER_SSE2 1
+#endif
+
 #include "receiver.h"
 
 namespace ondara {
@@ -18,19 +23,71 @@ struct BusView {
 void zero(float* p, std::size_t n) noexcept { std::fill_n(p, n, 0.0f); }
 
 // Bus k takes ring channels 2k (left) and 2k + 1 (right); a missing right channel repeats the left one.
+// The plain loops are the reference; the SSE2 paths below produce the same bits and are what x86-64
+// builds use. ONDARA_SCALAR_RENDER forces the plain loops everywhere, so tests can run both.
+template <std::size_t Ch>
+void deinterleave_scalar(const float* frames, std::size_t from, std::size_t count, std::size_t k, float* left,
+                         float* right) noexcept {
+    const std::size_t l = 2 * k;
+    const std::size_t r = l + 1 < Ch ? l + 1 : l;
+    for (std::size_t i = from; i < count; ++i) {
+        left[i] = frames[i * Ch + l];
+        right[i] = frames[i * Ch + r];
+    }
+}
+
+#if defined(ONDARA_RENDER_SSE2)
+// Four frames at a time: the bus's two channels of frames i..i+3 are four 8-byte pairs, loaded into two
+// registers and split into the left and right lanes with one shuffle each.
+inline __m128 load_pair(const float* p) noexcept {
+    return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+}
+
+inline __m128 load_two_pairs(const float* p, const float* q) noexcept {
+    return _mm_loadh_pi(load_pair(p), reinterpret_cast<const __m64*>(q));
+}
+
 template <std::size_t Ch>
 void deinterleave_bus(const float* frames, std::size_t count, std::size_t k, float* left, float* right) noexcept {
     const std::size_t l = 2 * k;
-    if (l + 1 < Ch) {
-        for (std::size_t i = 0; i < count; ++i) {
-            left[i] = frames[i * Ch + l];
-            right[i] = frames[i * Ch + l + 1];
+    std::size_t i = 0;
+    if constexpr (Ch == 1) {
+        std::memcpy(left, frames, count * sizeof(float));
+        std::memcpy(right, frames, count * sizeof(float));
+        return;
+    } else if constexpr (Ch == 2) {
+        for (; i + 4 <= count; i += 4) {
+            const __m128 a = _mm_loadu_ps(frames + 2 * i);
+            const __m128 b = _mm_loadu_ps(frames + 2 * i + 4);
+            _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+            _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
         }
     } else {
-        for (std::size_t i = 0; i < count; ++i) left[i] = frames[i * Ch + l];
-        for (std::size_t i = 0; i < count; ++i) right[i] = frames[i * Ch + l];
+        if (l + 1 < Ch) {
+            for (; i + 4 <= count; i += 4) {
+                const float* f = frames + i * Ch + l;
+                const __m128 a = load_two_pairs(f, f + Ch);
+                const __m128 b = load_two_pairs(f + 2 * Ch, f + 3 * Ch);
+                _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+                _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+            }
+        } else {
+            for (; i + 4 <= count; i += 4) {
+                const float* f = frames + i * Ch + l;
+                const __m128 v = _mm_setr_ps(f[0], f[Ch], f[2 * Ch], f[3 * Ch]);
+                _mm_storeu_ps(left + i, v);
+                _mm_storeu_ps(right + i, v);
+            }
+        }
     }
+    deinterleave_scalar<Ch>(frames, i, count, k, left, right);
 }
+#else
+template <std::size_t Ch>
+void deinterleave_bus(const float* frames, std::size_t count, std::size_t k, float* left, float* right) noexcept {
+    deinterleave_scalar<Ch>(frames, 0, count, k, left, right);
+}
+#endif
 
 void deinterleave(std::size_t ch, const float* frames, std::size_t count, std::size_t k, float* left,
                   float* right) noexcept {

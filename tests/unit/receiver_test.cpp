@@ -236,14 +236,15 @@ TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
             handle = nullptr;
             fake::reset();
             open(ch, 64, multi, 4096, 2000);
-            std::vector<Bus> buses{Bus(48), Bus(48), Bus(48)};
-            const auto res = process(buses, 48);
-            expect_report(res, 48, 48, 48, 0);
+            // 47 frames: the four-frame SIMD steps and the frame-by-frame tail both run.
+            std::vector<Bus> buses{Bus(47), Bus(47), Bus(47)};
+            const auto res = process(buses, 47);
+            expect_report(res, 47, 47, 47, 0);
             EXPECT_EQ(res.bus_count, 3u);
             const std::uint64_t first = 2000 - 1024;
             for (std::size_t k = 0; k < 3; ++k) {
                 const bool audio = (k == 0 || multi) && 2 * k < ch;
-                for (std::size_t i = 0; i < 48; ++i) {
+                for (std::size_t i = 0; i < 47; ++i) {
                     const float l = audio ? sample_of(first + i, static_cast<std::uint32_t>(2 * k)) : 0.0f;
                     const float r = audio && 2 * k + 1 < ch ? sample_of(first + i, static_cast<std::uint32_t>(2 * k + 1)) : l;
                     ASSERT_EQ(buses[k].left[i], l) << "bus " << k << " frame " << i;
