@@ -1,16 +1,23 @@
-// ondara_receiver_process on a full ring, against the floor for the same work.
+// ondara_receiver_process on a full ring, side by side with what the same block costs elsewhere.
 //
-// The receiver cases go through the shared library's exported functions on a real shared-memory ring,
-// as a plug-in does. The producer keeps the ring full: after every call it raises write_pos by the
-// frames the call took, a single store, so every call finds a whole ring available and takes R frames
-// with no silence and no fades. The reader's position advances by R each call and walks through the
-// whole ring, so a large ring is read from memory rather than from a warm cache, as in real use.
+// Every case renders R frames from a ring of C channels into U buses. Four ways of doing that work are
+// timed in one run, compiled with the same flags:
+//   ondara  the exported ondara_receiver_process on a real shared-memory ring, as a plug-in calls it;
+//   floor   the memory traffic alone: the ring bytes copied once with memcpy (two spans where the ring
+//           wraps) and every output sample in use written once with memset;
+//   plain   a straightforward renderer: the same copy, the buses zeroed, then a plain deinterleave loop;
+//   jack    JACK's ring buffer: jack_ringbuffer_read into a buffer, then the same plain deinterleave.
+// The producer keeps every ring full with one store per block (ondara: write_pos; jack: the
+// zero-copy jack_ringbuffer_write_advance), so each block takes exactly R frames.
 //
-// The floor is the least any renderer has to do for the same block: copy the same R frames out of the
-// same ring with memcpy (two spans where the ring wraps, following the same walk) and write every
-// output sample of every bus in use from them with a plain loop. The ratio of a case to its floor is
-// what the library's bookkeeping, checks and dispatch cost on top of moving the audio.
+// Two walks over the ring:
+//   warm  every block reads the same slots (the producer moves a whole ring ahead each block, so the
+//         reader catches up to the same slot), so cost can be compared across ring capacities with
+//         the frames in cache. JACK cannot revisit slots and is not run in this walk.
+//   walk  the reader moves on by R every block and sweeps the whole ring, as in real use; a large ring
+//         is then read from memory.
 #include <benchmark/benchmark.h>
+#include <jack/ringbuffer.h>
 
 #include <algorithm>
 #include <atomic>
@@ -37,40 +44,31 @@ struct Case {
     std::uint32_t channels;
     std::size_t buses;
     bool multi_bus;
-    std::size_t frames;        // R: max_frames, bus length and frames per call
-    std::uint32_t capacity;    // ring capacity in frames
+    std::size_t frames;      // R: max_frames, bus length and frames per call
+    std::uint32_t capacity;  // ring capacity in frames
+    bool warm;
 
     std::string label() const {
-        return "ch" + std::to_string(channels) + "_bus" + std::to_string(buses) + "/R" + std::to_string(frames) +
-               "/cap" + std::to_string(capacity);
+        return std::string(warm ? "warm" : "walk") + "/ch" + std::to_string(channels) + "_bus" + std::to_string(buses) +
+               "/R" + std::to_string(frames) + "/cap" + std::to_string(capacity);
     }
+    // Buses that carry ring audio; the others are only zeroed.
+    std::size_t audio_buses() const { return multi_bus ? std::min<std::size_t>(buses, (channels + 1) / 2) : 1; }
 };
 
-std::uint32_t process_id() {
+std::string unique_name() {
+    static std::atomic<std::uint32_t> counter{0};
 #if defined(_WIN32)
-    return 0;
+    const unsigned pid = 0;
 #else
-    return static_cast<std::uint32_t>(::getpid());
+    const unsigned pid = static_cast<unsigned>(::getpid());
 #endif
+    return "ondara-bench-" + std::to_string(pid) + "-" + std::to_string(counter++);
 }
 
-// Each benchmark run makes its own ring; the counter keeps names unique within the process, the pid
-// across processes.
-std::unique_ptr<CompanionRing> make_ring(benchmark::State& state, const Case& c) {
-    static std::atomic<std::uint32_t> counter{0};
-    const std::string name = "ondara-bench-" + std::to_string(process_id()) + "-" + std::to_string(counter++);
-    std::string error;
-    auto ring = CompanionRing::create(name, 48000, c.channels, c.capacity, error);
-    if (!ring) {
-        state.SkipWithError(("cannot create the ring: " + error).c_str());
-        return nullptr;
-    }
-    // Ordinary audio-range values everywhere (no denormals), and every page of the data area touched.
-    float* data = ring->data();
-    const std::size_t samples = std::size_t{c.capacity} * c.channels;
+// Ordinary audio-range values (no denormals), every page touched.
+void fill(float* data, std::size_t samples) {
     for (std::size_t i = 0; i < samples; ++i) data[i] = static_cast<float>(i % 1001) * 0.001f - 0.5f;
-    ring->publish(c.capacity);
-    return ring;
 }
 
 struct Buses {
@@ -79,96 +77,111 @@ struct Buses {
 
     Buses(std::size_t count, std::size_t frames) : storage(2 * count, std::vector<float>(frames, 0.0f)), views(count) {
         for (std::size_t k = 0; k < count; ++k) views[k] = {storage[2 * k].data(), storage[2 * k + 1].data(), frames};
+        for (auto& channel : storage) benchmark::DoNotOptimize(channel.data());
     }
 };
 
-void bm_receiver(benchmark::State& state, Case c) {
-    const auto ring = make_ring(state, c);
-    if (!ring) return;
+void bm_ondara(benchmark::State& state, Case c) {
+    std::string error;
+    const auto ring = CompanionRing::create(unique_name(), 48000, c.channels, c.capacity, error);
+    if (!ring) return state.SkipWithError(("cannot create the ring: " + error).c_str());
+    fill(ring->data(), std::size_t{c.capacity} * c.channels);
+    ring->publish(c.capacity);
+
     OndaraReceiver* rx = nullptr;
-    const std::vector<std::uint16_t>& name = ring->utf16_name();
+    const auto& name = ring->utf16_name();
     const OndaraStatus st = ondara_receiver_open(name.data(), name.size(), c.frames, c.multi_bus ? 1 : 0, &rx);
-    if (st != ONDARA_OK) {
-        state.SkipWithError((std::string("ondara_receiver_open: ") + ondara_receiver_status_message(st)).c_str());
-        return;
-    }
+    if (st != ONDARA_OK) return state.SkipWithError(ondara_receiver_status_message(st));
     Buses buses(c.buses, c.frames);
     OndaraProcessResult res{};
 
-    // One call to learn where the reader stands, then fill the ring up to a whole ring ahead of it.
+    // One call to learn where the reader stands; then keep the producer a whole ring ahead of it.
     ondara_receiver_process(rx, buses.views.data(), c.buses, c.frames, &res);
     std::uint64_t write_pos = ring->read_pos() + c.capacity;
     ring->publish(write_pos);
-
-    // One untimed pass over the whole ring: the receiver's own view of the segment is a separate
-    // mapping whose pages fault in on first touch, and that belongs to opening, not to rendering.
+    const std::uint64_t step = c.warm ? c.capacity : c.frames;
+    // An untimed pass over the whole ring, so that the receiver's own view has every page mapped in.
     for (std::uint64_t done = 0; done < c.capacity; done += c.frames) {
         ondara_receiver_process(rx, buses.views.data(), c.buses, c.frames, &res);
         write_pos += c.frames;
         ring->publish(write_pos);
     }
+    if (c.warm) ring->publish(write_pos += c.capacity);
 
     for (auto _ : state) {
         ondara_receiver_process(rx, buses.views.data(), c.buses, c.frames, &res);
-        write_pos += c.frames;
+        write_pos += step;
         ring->publish(write_pos);
     }
-
-    // Every call took R frames exactly when the reader is still a whole ring behind the producer.
-    if (ring->read_pos() + c.capacity != write_pos || res.ring_frames != c.frames) {
-        state.SkipWithError("the ring was not full on every call");
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * c.frames * c.channels * sizeof(float)));
+    if (res.ring_frames != c.frames || res.silent_frames != 0) state.SkipWithError("a block was not full");
     ondara_receiver_free(rx);
 }
 
 // Bus k takes channels 2k and 2k + 1; a bus past the last pair repeats its one channel on both sides.
-template <std::size_t Ch>
-void write_outputs(const float* frames, std::size_t count, const Buses& buses, std::size_t used) {
-    for (std::size_t k = 0; k < used; ++k) {
+void plain_deinterleave(const float* frames, std::size_t ch, std::size_t count, const Case& c, const Buses& buses) {
+    for (std::size_t k = 0; k < c.audio_buses(); ++k) {
         float* left = buses.views[k].left;
         float* right = buses.views[k].right;
         const std::size_t l = 2 * k;
-        const std::size_t r = l + 1 < Ch ? l + 1 : l;
+        const std::size_t r = l + 1 < ch ? l + 1 : l;
         for (std::size_t i = 0; i < count; ++i) {
-            left[i] = frames[i * Ch + l];
-            right[i] = frames[i * Ch + r];
+            left[i] = frames[i * ch + l];
+            right[i] = frames[i * ch + r];
         }
     }
 }
 
-template <std::size_t Ch>
-void floor_loop(benchmark::State& state, const Case& c, const float* data, float* scratch, const Buses& buses) {
+enum class Baseline { Floor, Plain };
+
+void bm_baseline(benchmark::State& state, Case c, Baseline kind) {
+    std::vector<float> ring(std::size_t{c.capacity} * c.channels);
+    fill(ring.data(), ring.size());
+    std::vector<float> scratch(c.frames * c.channels);
+    Buses buses(c.buses, c.frames);
+    benchmark::DoNotOptimize(scratch.data());
+    const std::size_t ch = c.channels;
     std::uint64_t pos = 0;
     for (auto _ : state) {
         const std::uint64_t slot = pos % c.capacity;
         const std::uint64_t first = std::min<std::uint64_t>(c.frames, c.capacity - slot);
-        std::memcpy(scratch, data + slot * Ch, first * Ch * sizeof(float));
-        std::memcpy(scratch + first * Ch, data, (c.frames - first) * Ch * sizeof(float));
-        write_outputs<Ch>(scratch, c.frames, buses, c.buses);
-        pos += c.frames;
+        std::memcpy(scratch.data(), ring.data() + slot * ch, first * ch * sizeof(float));
+        std::memcpy(scratch.data() + first * ch, ring.data(), (c.frames - first) * ch * sizeof(float));
+        for (const OndaraOutputBus& b : buses.views) {
+            std::memset(b.left, 0, c.frames * sizeof(float));
+            std::memset(b.right, 0, c.frames * sizeof(float));
+        }
+        if (kind == Baseline::Plain) plain_deinterleave(scratch.data(), ch, c.frames, c, buses);
+        if (!c.warm) pos += c.frames;
         benchmark::ClobberMemory();
     }
 }
 
-void bm_floor(benchmark::State& state, Case c) {
-    const auto ring = make_ring(state, c);
-    if (!ring) return;
+void bm_jack(benchmark::State& state, Case c) {
+    const std::size_t block_bytes = c.frames * c.channels * sizeof(float);
+    jack_ringbuffer_t* rb = jack_ringbuffer_create(std::size_t{c.capacity} * c.channels * sizeof(float) + 1);
+    if (rb == nullptr) return state.SkipWithError("jack_ringbuffer_create failed");
+    std::vector<float> chunk(c.frames * c.channels);
+    fill(chunk.data(), chunk.size());
+    while (jack_ringbuffer_write_space(rb) >= block_bytes) {
+        jack_ringbuffer_write(rb, reinterpret_cast<const char*>(chunk.data()), block_bytes);
+    }
     std::vector<float> scratch(c.frames * c.channels);
     Buses buses(c.buses, c.frames);
-    benchmark::DoNotOptimize(scratch.data());
-    for (auto& channel : buses.storage) benchmark::DoNotOptimize(channel.data());
-    switch (c.channels) {
-        case 1: floor_loop<1>(state, c, ring->data(), scratch.data(), buses); break;
-        case 2: floor_loop<2>(state, c, ring->data(), scratch.data(), buses); break;
-        case 6: floor_loop<6>(state, c, ring->data(), scratch.data(), buses); break;
-        default: state.SkipWithError("no floor for this channel count"); return;
+    for (auto _ : state) {
+        jack_ringbuffer_read(rb, reinterpret_cast<char*>(scratch.data()), block_bytes);
+        for (std::size_t k = c.audio_buses(); k < c.buses; ++k) {
+            std::memset(buses.views[k].left, 0, c.frames * sizeof(float));
+            std::memset(buses.views[k].right, 0, c.frames * sizeof(float));
+        }
+        plain_deinterleave(scratch.data(), c.channels, c.frames, c, buses);
+        jack_ringbuffer_write_advance(rb, block_bytes);  // the producer refills in place
+        benchmark::ClobberMemory();
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * c.frames * c.channels * sizeof(float)));
+    jack_ringbuffer_free(rb);
 }
 
-// The usual console output, plus the real time per iteration of every run, for the table at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
+// The console output as usual, plus each run's real time per iteration for the table at the end.
+class TableReporter : public benchmark::ConsoleReporter {
 public:
     using ConsoleReporter::ConsoleReporter;
 
@@ -187,12 +200,12 @@ public:
         }
     }
 
-    // The median when repetitions were asked for, else the mean over the runs; negative if not run.
+    // The median when repetitions were asked for, else the mean of the runs; negative when not run.
     double ns(const std::string& name) const {
         const auto it = times_.find(name);
         if (it == times_.end()) return -1.0;
         if (it->second.median >= 0.0) return it->second.median;
-        return it->second.count > 0 ? it->second.sum / static_cast<double>(it->second.count) : -1.0;
+        return it->second.count > 0 ? it->second.sum / it->second.count : -1.0;
     }
 
 private:
@@ -204,11 +217,12 @@ private:
     std::map<std::string, Times> times_;
 };
 
-benchmark::ConsoleReporter::OutputOptions console_options() {
-#if !defined(_WIN32)
-    if (::isatty(STDOUT_FILENO)) return benchmark::ConsoleReporter::OO_ColorTabular;
-#endif
-    return benchmark::ConsoleReporter::OO_Tabular;
+void print_cell(double v, const char* format) {
+    if (v >= 0.0) {
+        std::printf(format, v);
+    } else {
+        std::printf("%9s", "-");
+    }
 }
 
 }  // namespace
@@ -219,39 +233,42 @@ int main(int argc, char** argv) {
         std::size_t buses;
         bool multi_bus;
     } layouts[] = {{2, 1, false}, {6, 3, true}, {1, 1, false}};
-    const std::size_t block_sizes[] = {64, 256, 512, 2048};
-    const std::uint32_t capacities[] = {4096, 1048576};
-
     std::vector<Case> cases;
-    for (const auto& l : layouts) {
-        for (const std::uint32_t cap : capacities) {
-            for (const std::size_t r : block_sizes) cases.push_back({l.channels, l.buses, l.multi_bus, r, cap});
+    for (bool warm : {true, false}) {
+        for (const auto& l : layouts) {
+            for (std::uint32_t cap : {4096u, 1048576u}) {
+                for (std::size_t r : {64, 256, 512, 2048}) cases.push_back({l.channels, l.buses, l.multi_bus, r, cap, warm});
+            }
         }
     }
     for (const Case& c : cases) {
-        benchmark::RegisterBenchmark(("receiver/" + c.label()).c_str(), bm_receiver, c)
-            ->Unit(benchmark::kNanosecond)
-            ->UseRealTime();
-        benchmark::RegisterBenchmark(("floor/" + c.label()).c_str(), bm_floor, c)
-            ->Unit(benchmark::kNanosecond)
-            ->UseRealTime();
+        const std::string label = c.label();
+        benchmark::RegisterBenchmark(("ondara/" + label).c_str(), bm_ondara, c)->UseRealTime();
+        benchmark::RegisterBenchmark(("floor/" + label).c_str(), bm_baseline, c, Baseline::Floor)->UseRealTime();
+        benchmark::RegisterBenchmark(("plain/" + label).c_str(), bm_baseline, c, Baseline::Plain)->UseRealTime();
+        if (!c.warm) benchmark::RegisterBenchmark(("jack/" + label).c_str(), bm_jack, c)->UseRealTime();
     }
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter(console_options());
+    TableReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
 
-    std::printf("\n%-28s %14s %14s %8s\n", "case", "receiver ns", "floor ns", "ratio");
+    std::printf("\nns per block; ratios are ondara's time over the other's\n");
+    std::printf("%-26s %9s %9s %9s %9s %9s %9s %9s\n", "case", "ondara", "floor", "plain", "jack", "/floor", "/plain",
+                "/jack");
     for (const Case& c : cases) {
-        const double rx = reporter.ns("receiver/" + c.label());
-        const double fl = reporter.ns("floor/" + c.label());
-        if (rx < 0.0 && fl < 0.0) continue;  // filtered out
-        std::printf("%-28s ", c.label().c_str());
-        if (rx >= 0.0) std::printf("%14.1f ", rx); else std::printf("%14s ", "-");
-        if (fl >= 0.0) std::printf("%14.1f ", fl); else std::printf("%14s ", "-");
-        if (rx >= 0.0 && fl > 0.0) std::printf("%8.2f\n", rx / fl); else std::printf("%8s\n", "-");
+        const std::string label = c.label();
+        const double ours = reporter.ns("ondara/" + label);
+        const double others[] = {reporter.ns("floor/" + label), reporter.ns("plain/" + label),
+                                 reporter.ns("jack/" + label)};
+        if (ours < 0.0 && others[0] < 0.0) continue;  // filtered out
+        std::printf("%-26s ", label.c_str());
+        print_cell(ours, "%9.1f ");
+        for (double o : others) print_cell(o, "%9.1f ");
+        for (double o : others) print_cell(ours >= 0.0 && o > 0.0 ? ours / o : -1.0, "%9.2f ");
+        std::printf("\n");
     }
     return 0;
 }

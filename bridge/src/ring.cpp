@@ -17,7 +17,21 @@ void copy_ring_frames(float* dest, const float* data, std::uint64_t slot, std::u
     // At most two spans: up to the end of the data area, then from its start.
     const std::uint64_t first = std::min(frames, capacity - slot);
     std::memcpy(dest, data + slot * channels, first * channels * sizeof(float));
-    std::memcpy(dest + first * channels, data, (frames - first) * channels * sizeof(float));
+    if (frames > first) std::memcpy(dest + first * channels, data, (frames - first) * channels * sizeof(float));
+}
+
+// samples / channels, with the usual channel counts divided by constants rather than a division
+// instruction on every block.
+std::uint64_t whole_frames(std::uint64_t samples, std::uint64_t channels) noexcept {
+    switch (channels) {
+        case 1: return samples;
+        case 2: return samples / 2;
+        case 3: return samples / 3;
+        case 4: return samples / 4;
+        case 5: return samples / 5;
+        case 6: return samples / 6;
+        default: return samples / channels;
+    }
 }
 
 }  // namespace
@@ -97,14 +111,20 @@ std::uint64_t RingReader::read(float* dest, std::size_t sample_count) noexcept {
         cursor = write_pos;  // the producer restarted its counter
     }
 
-    const std::uint64_t dest_frames = sample_count / channels;
+    const std::uint64_t dest_frames = whole_frames(sample_count, channels);
     const std::uint64_t taken = std::min(write_pos - cursor, dest_frames);
     if (taken > 0) {
+        // Reading on from where the previous call stopped, the slot is known without a division.
+        const std::uint64_t slot =
+            cursor == next_cursor_ && capacity == next_capacity_ ? next_slot_ : cursor % capacity;
         const auto* data = reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(block) + kRingHeaderSize);
-        copy_ring_frames(dest, data, cursor % capacity, taken, capacity, channels);
+        copy_ring_frames(dest, data, slot, taken, capacity, channels);
         cursor += taken;
+        next_cursor_ = cursor;
+        next_capacity_ = capacity;
+        next_slot_ = slot + taken >= capacity ? slot + taken - capacity : slot + taken;
     }
-    std::fill(dest + taken * channels, dest + dest_frames * channels, 0.0f);
+    if (taken < dest_frames) std::fill(dest + taken * channels, dest + dest_frames * channels, 0.0f);
 
     std::atomic_ref<std::uint64_t> read_pos(block->read_pos);
     std::uint64_t seen = read_pos.load();

@@ -79,6 +79,13 @@ public:
     Segment segment;
     std::uint64_t mapped_len = 0;
     std::uint64_t cursor = 0;
+
+private:
+    // Where the last copy ended, so that the next block finds its slot without a division; only used
+    // while the cursor and the capacity are still what they were then.
+    std::uint64_t next_cursor_ = ~std::uint64_t{0};
+    std::uint64_t next_slot_ = 0;
+    std::uint64_t next_capacity_ = 0;
 };
 
 }  // namespace ondara

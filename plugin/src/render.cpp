@@ -10,6 +10,7 @@
 #endif
 
 #include "receiver.h"
+#include "shared_access.h"
 
 namespace ondara {
 namespace {
@@ -20,7 +21,9 @@ struct BusView {
     std::size_t length;  // of each channel: min(bus length, frames)
 };
 
-void zero(float* p, std::size_t n) noexcept { std::fill_n(p, n, 0.0f); }
+void zero(float* p, std::size_t n) noexcept {
+    if (n > 0) std::memset(p, 0, n * sizeof(float));  // all-zero bits are 0.0f
+}
 
 // Bus k takes ring channels 2k (left) and 2k + 1 (right); a missing right channel repeats the left one.
 // The plain loops are the reference; the SSE2 paths below produce the same bits and are what x86-64
@@ -56,6 +59,16 @@ void deinterleave_bus(const float* frames, std::size_t count, std::size_t k, flo
         std::memcpy(right, frames, count * sizeof(float));
         return;
     } else if constexpr (Ch == 2) {
+        for (; i + 8 <= count; i += 8) {
+            const __m128 a = _mm_loadu_ps(frames + 2 * i);
+            const __m128 b = _mm_loadu_ps(frames + 2 * i + 4);
+            const __m128 c = _mm_loadu_ps(frames + 2 * i + 8);
+            const __m128 d = _mm_loadu_ps(frames + 2 * i + 12);
+            _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+            _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+            _mm_storeu_ps(left + i + 4, _mm_shuffle_ps(c, d, _MM_SHUFFLE(2, 0, 2, 0)));
+            _mm_storeu_ps(right + i + 4, _mm_shuffle_ps(c, d, _MM_SHUFFLE(3, 1, 3, 1)));
+        }
         for (; i + 4 <= count; i += 4) {
             const __m128 a = _mm_loadu_ps(frames + 2 * i);
             const __m128 b = _mm_loadu_ps(frames + 2 * i + 4);
@@ -120,13 +133,14 @@ ProcessResult render_block(Receiver& r, const OutputBus* buses, std::size_t bus_
                     static_cast<std::size_t>(std::min<std::uint64_t>(buses[k].length, frames))};
     }
 
-    const RingHeader snap = r.ring.snapshot();
-    const std::uint32_t ch = snap.channels;
+    // Of the header, a block needs the channel count and the rate it reports; the ring's counters are
+    // read by the ring read itself.
+    const std::uint32_t ch = load_shared(&r.ring.block->channels);
     ProcessResult res{};
     res.requested_frames = frames;
     res.channels = ch;
     res.bus_count = static_cast<std::uint32_t>(used);
-    res.sample_rate = snap.sample_rate;
+    res.sample_rate = load_shared(&r.ring.block->sample_rate);
 
     std::size_t R = 0;
     if (used > 0) {

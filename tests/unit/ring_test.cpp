@@ -239,6 +239,22 @@ TEST_F(RingTest, LiveHeaderGrownPastTheMappingIsSilence) {
     r.close();
 }
 
+TEST_F(RingTest, SlotFollowsALiveCapacityChangeBetweenReads) {
+    FakeRing ring = FakeRing::add(u"ring", 1, 64);
+    RingReader r = open_ok();
+    ring.produce(0, 40, test::sample_of);
+    std::vector<float> dest(10);
+    ASSERT_EQ(r.read(dest.data(), dest.size()), 10u);  // cursor 10, slot 10
+    ring.header->capacity_frames = 7;                   // still inside the view
+    for (std::size_t i = 0; i < 64; ++i) ring.data[i] = static_cast<float>(i);
+    ASSERT_EQ(r.read(dest.data(), 3), 3u);
+    // oldest = 40 - 7 = 33: the cursor catches up, and slot 33 mod 7 = 5 is read from.
+    EXPECT_EQ(dest[0], 5.0f);
+    EXPECT_EQ(dest[1], 6.0f);
+    EXPECT_EQ(dest[2], 0.0f);  // wrapped to slot 0
+    r.close();
+}
+
 TEST_F(RingTest, TwoReadersRaiseReadPosToTheLargerCursorInEitherOrder) {
     for (bool larger_first : {false, true}) {
         fake::reset();
