@@ -118,7 +118,9 @@ ONDARA_API OndaraStatus ONDARA_CALL ondara_receiver_open(const uint16_t* name, s
 
 /* Renders one block of up to `frames` frames into the first min(bus_count, 3) buses: R = min(frames,
  * max_frames, every bus length) samples of each channel are written, samples from R on are untouched.
- * Frames the ring lacks are silence, with short fades around the gap. `buses` may be NULL when
+ * Frames the ring lacks are silence, with short fades around the gap. When the ring's channel count is
+ * unusable (0, above 6, or raised beyond what the receiver was opened for) the block is silence over
+ * min(bus length, frames) samples of every bus and the ring is not read. `buses` may be NULL when
  * bus_count is 0; `out` may be NULL. The buses stay owned by the caller; nothing is kept after return.
  * Returns ONDARA_OK, or ONDARA_NULL_POINTER for a null handle, null buses with bus_count > 0, or a null
  * channel pointer in a bus in use (then nothing is read or written). [audio-thread] */
