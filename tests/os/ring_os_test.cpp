@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -174,23 +175,29 @@ constexpr std::uint64_t kLapAt = 70000;        // the producer writes two rings 
 constexpr std::uint64_t kTotalFrames = 130000; // f * 8 + 5 stays far below 2^24
 constexpr std::uint32_t kAttachedSentinel = 0xFFFFFFFFu;
 
-// Writes ticks of 256 frames every 2 ms from frame `from` until `to`.
-void produce_paced(ProducedRing& ring, std::uint64_t& pos, std::uint64_t to) {
+// Writes ticks of 256 frames every 2 ms from `pos` until `to`. A tick waits while it would overwrite
+// frames the receiver has not copied yet (read_pos is raised only after the copy): a receiver stalled
+// by a busy machine could otherwise copy slots that are being rewritten, and the frames it got would
+// be a mix of two laps that no check can tell from a fault. Returns false if the receiver stays that
+// far behind for 10 s.
+bool produce_paced(ProducedRing& ring, std::uint64_t& pos, std::uint64_t to) {
     auto next = std::chrono::steady_clock::now();
     while (pos < to) {
         const std::uint64_t end = std::min(pos + kTickFrames, to);
+        if (!wait_until([&] { return end <= ring.read_pos() + kRampCapacity; }, 10s)) return false;
         ring.write_ramp(pos, end);
         ring.publish(end);
         pos = end;
         next += kTickPeriod;
         std::this_thread::sleep_until(next);
     }
+    return true;
 }
 
 // The companion playing audio: steady ticks, one stall, one burst of two whole rings, steady again.
 // The burst is written only once the receiver has caught up, and the producer then waits until the
-// receiver has taken half a ring, so that the lap never overwrites slots while the receiver copies them
-// (a real companion does not wait; this test wants every frame to be checkable).
+// receiver has taken half a ring, so that the lap never overwrites slots while the receiver copies them.
+// A real companion never waits for its reader; this one does, so that every frame stays checkable.
 ONDARA_CHILD_ROLE(ramp_producer_role, "ramp-producer") {
     if (args.size() != 2) return child_fail(2, "ramp-producer NAME CHANNELS");
     const auto channels = static_cast<std::uint32_t>(parse_u64(args[1]));
@@ -204,9 +211,9 @@ ONDARA_CHILD_ROLE(ramp_producer_role, "ramp-producer") {
     }
 
     std::uint64_t pos = 0;
-    produce_paced(*ring, pos, kStallAt);
+    if (!produce_paced(*ring, pos, kStallAt)) return child_fail(8, "receiver stalled before the stall");
     std::this_thread::sleep_for(150ms);
-    produce_paced(*ring, pos, kLapAt);
+    if (!produce_paced(*ring, pos, kLapAt)) return child_fail(8, "receiver stalled before the lap");
 
     if (!wait_until([&] { return ring->read_pos() == pos; }, 10s)) return child_fail(5, "receiver never caught up");
     const std::uint64_t lapped = pos + 2 * std::uint64_t{kRampCapacity};
@@ -217,7 +224,7 @@ ONDARA_CHILD_ROLE(ramp_producer_role, "ramp-producer") {
         return child_fail(6, "receiver never read the lapped ring");
     }
 
-    produce_paced(*ring, pos, kTotalFrames);
+    if (!produce_paced(*ring, pos, kTotalFrames)) return child_fail(8, "receiver stalled after the lap");
     if (!wait_until([&] { return ring->read_pos() == kTotalFrames; }, 10s)) {
         return child_fail(7, "receiver stopped at " + std::to_string(ring->read_pos()));
     }
@@ -314,6 +321,8 @@ struct RampCase {
     std::uint32_t channels;
     bool multi_bus;
     std::size_t bus_count;
+
+    friend std::ostream& operator<<(std::ostream& os, const RampCase& c) { return os << c.label; }
 };
 
 class RampAcrossProcesses : public ::testing::TestWithParam<RampCase> {};
@@ -381,6 +390,8 @@ TEST_P(RampAcrossProcesses, EveryRenderedFrameIsTheNextOfTheRamp) {
         }
         follower.block(res, sample, write_pos_after);
         ++blocks;
+        // A producer that gave up has nothing more to send; no need to wait for the deadline.
+        if (res.ring_frames == 0 && !child.running()) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(1 + blocks % 3));
     }
     EXPECT_EQ(follower.next(), kTotalFrames) << "the last frame never arrived";
