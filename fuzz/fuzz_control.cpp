@@ -74,7 +74,16 @@ MicLevelBlock fuzzed_mic_block(FuzzedDataProvider& in, std::uint64_t now, const 
     b.version = (f & 0x02) ? in.ConsumeIntegral<std::uint32_t>() : 1;
     b.active = (f & 0x04) ? in.ConsumeIntegral<std::uint32_t>() : 1;
     b.published = (f & 0x08) ? in.ConsumeIntegral<std::uint32_t>() : 1;
-    b.updated_ms = now + static_cast<std::uint64_t>(in.ConsumeIntegralInRange<std::int64_t>(-700, 700));
+    // Stamps around the 300 ms edge come up often; any other age or a future stamp now and then.
+    switch (in.ConsumeIntegralInRange<int>(0, 5)) {
+        case 0: b.updated_ms = now - 300; break;
+        case 1: b.updated_ms = now - 301; break;
+        case 2: b.updated_ms = now; break;
+        case 3: b.updated_ms = now + 1; break;
+        default:
+            b.updated_ms = now + static_cast<std::uint64_t>(in.ConsumeIntegralInRange<std::int64_t>(-700, 700));
+            break;
+    }
     if (f & 0x10) b.updated_ms = in.ConsumeIntegral<std::uint64_t>();
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
         case 0: b.writer_token = 0; break;
