@@ -87,6 +87,7 @@ void open_block(Open open, Free free_handle, const std::uint16_t* name, std::siz
     // The block lives under the effective name, at its own size, and was just initialised.
     FUZZ_CHECK(fake::object_exists(effective));
     FUZZ_CHECK(fake::object_size(effective) == sizeof(Block));
+    fuzzing::poison_slack(fake::object_data(effective), sizeof(Block));  // nothing written past it
     Block b;
     std::memcpy(&b, fake::object_data(effective), sizeof b);
     FUZZ_CHECK(b.magic == magic && b.version == 1);
