@@ -10,6 +10,8 @@
 // - open_mapping: a handle to the existing object of that name; no handle if there is none.
 // - map_view: a read-write view of the first `length` bytes, shared with every process that maps the
 //   object; null when `length` exceeds the object or mapping fails (never a later fault on access).
+//   Win32 may keep an object's size in whole pages (Wine does), so there a view that ends inside the
+//   object's last page is granted: it is mapped memory, but longer than the object was made.
 // - unmap_view / close_mapping: release a view by its base address and length, release a handle.
 // - last_error: the calling thread's code for the latest failed operation above.
 // Names are NUL-terminated UTF-16; only the part before the first zero code unit addresses the object,

@@ -55,7 +55,11 @@ TEST(SharedViewThreads, CompanionAndHandlesOnOneView) {
         std::vector<float> l(block), r(block);
         const OndaraOutputBus bus{l.data(), r.data(), block};
         ++started;
-        while (!done.load()) ondara_receiver_process(rx[i], &bus, 1, block, nullptr);
+        // One more block after the companion has finished, however the threads were scheduled.
+        for (bool last = false; !last;) {
+            last = done.load();
+            ondara_receiver_process(rx[i], &bus, 1, block, nullptr);
+        }
     };
     auto publish = [&](int i) {
         ++started;
