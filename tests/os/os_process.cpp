@@ -140,8 +140,17 @@ ChildProcess ChildProcess::spawn(std::string_view role, const std::vector<std::s
     std::vector<char*> argv;
     for (std::string& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // The path behind /proc/self/exe rather than the link itself: under valgrind the link names the
+    // tool, while readlink reports this program.
+    char self[4096];
+    const ssize_t len = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (len <= 0) {
+        child.error_ = std::string("readlink /proc/self/exe failed: ") + std::strerror(errno);
+        return child;
+    }
+    self[len] = '\0';
     pid_t pid = 0;
-    const int rc = ::posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ);
+    const int rc = ::posix_spawn(&pid, self, nullptr, nullptr, argv.data(), environ);
     if (rc != 0) {
         child.error_ = std::string("posix_spawn failed: ") + std::strerror(rc);
         return child;
