@@ -1,5 +1,6 @@
 #include "companion_ring.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <limits>
@@ -153,6 +154,20 @@ std::uint64_t CompanionRing::write_pos() const noexcept {
 
 void CompanionRing::publish(std::uint64_t pos) noexcept {
     std::atomic_ref<std::uint64_t>(header()->write_pos).store(pos, std::memory_order_release);
+}
+
+void CompanionRing::append(const float* samples, std::uint64_t frames) noexcept {
+    const std::uint64_t from = write_pos();
+    std::uint64_t skip = 0;
+    if (frames > capacity_) skip = frames - capacity_;  // would be overwritten within this call anyway
+    const std::uint64_t first_frame = from + skip;
+    const std::uint64_t count = frames - skip;
+    const std::uint64_t slot = first_frame % capacity_;
+    const std::uint64_t head = std::min(count, capacity_ - slot);
+    const float* src = samples + skip * channels_;
+    std::memcpy(data() + slot * channels_, src, head * channels_ * sizeof(float));
+    if (count > head) std::memcpy(data(), src + head * channels_, (count - head) * channels_ * sizeof(float));
+    publish(from + frames);
 }
 
 std::uint64_t CompanionRing::read_pos() const noexcept {

@@ -56,6 +56,11 @@ public:
     // reader that sees the new position also sees the samples.
     void publish(std::uint64_t pos) noexcept;
 
+    // Writes `frames` interleaved frames (frames x channels floats) at write_pos, wrapping round the
+    // end of the data area, then publishes them. More than a whole ring at once keeps only the last
+    // capacity_frames of them, which is all a ring can hold.
+    void append(const float* samples, std::uint64_t frames) noexcept;
+
     // What the readers wrote back.
     std::uint64_t read_pos() const noexcept;
     std::uint32_t backlog_frames() const noexcept;
