@@ -67,9 +67,12 @@ private:
     std::size_t length_;
 };
 
-// The test signal: frame f, channel j holds f * 8 + j, exact in a float while f < 2^20, so that any
-// sample tells which frame and channel it came from.
-inline float ramp(std::uint64_t frame, std::uint32_t channel) { return static_cast<float>(frame * 8 + channel); }
+// The test signal: frame f, channel j holds (f mod 2^20) * 8 + j, exact in a float, so that any sample
+// tells which frame (modulo 2^20, about 20 s at 48 kHz) and channel it came from.
+inline constexpr std::uint64_t kRampPeriod = std::uint64_t{1} << 20;
+inline float ramp(std::uint64_t frame, std::uint32_t channel) {
+    return static_cast<float>((frame % kRampPeriod) * 8 + channel);
+}
 
 // A ring created and written the way the companion does it: header first, samples before write_pos,
 // one volatile store per field. The magic goes in last (announce), so a reader polling for the ring
