@@ -133,6 +133,9 @@ std::unique_ptr<CompanionRing> CompanionRing::create(const std::string& name, st
 }
 
 CompanionRing::~CompanionRing() {
+    // A create that failed cleans up what it made itself; above all it must not remove the name,
+    // which then belongs to whoever already had a segment by it.
+    if (view_ == nullptr) return;
 #if defined(_WIN32)
     // The mapping disappears with the last handle or view, the library's included.
     UnmapViewOfFile(view_);
