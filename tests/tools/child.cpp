@@ -1,0 +1,249 @@
+#include "child.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <utility>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern char** environ;
+#endif
+
+namespace ondara::toolstest {
+
+Child::Child(Child&& other) noexcept
+    : native_(std::exchange(other.native_, kNone)),
+      exit_code_(std::move(other.exit_code_)),
+      output_(std::move(other.output_)),
+      error_(std::move(other.error_)) {}
+
+Child& Child::operator=(Child&& other) noexcept {
+    if (this != &other) {
+        kill();
+        native_ = std::exchange(other.native_, kNone);
+        exit_code_ = std::move(other.exit_code_);
+        output_ = std::move(other.output_);
+        error_ = std::move(other.error_);
+    }
+    return *this;
+}
+
+Child::~Child() { kill(); }
+
+std::string Child::output() const { return read_file(output_); }
+
+bool Child::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (output().find(text) != std::string::npos) return true;
+        // One more look after the end: the last line may have been written just before it.
+        if (wait_for(0ms)) return output().find(text) != std::string::npos;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& output_file,
+              std::chrono::milliseconds timeout) {
+    Child c = Child::start(program, args, output_file);
+    RunResult r;
+    if (!c.started()) {
+        r.output = c.error();
+        return r;
+    }
+    const std::optional<int> code = c.wait_for(timeout);
+    if (!code) c.kill();
+    r.exit_code = code.value_or(-1);
+    r.output = c.output();
+    remove_file(output_file);
+    return r;
+}
+
+std::string unique_name(const std::string& tag) { return "ondara-tt-" + std::to_string(own_pid()) + "-" + tag; }
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void remove_file(const std::string& path) { std::remove(path.c_str()); }
+
+#ifdef _WIN32
+
+namespace {
+
+std::wstring widen(const std::string& s) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+    return w;
+}
+
+// The directory of this test binary: the build puts the tools and ondara.dll there too.
+std::string own_directory() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n < path.size()) {
+            path.resize(n);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    path.resize(path.find_last_of(L"\\/"));
+    const int n = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+}  // namespace
+
+Child Child::start(const std::string& program, const std::vector<std::string>& args, const std::string& output) {
+    Child c;
+    c.output_ = output;
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    // Shared for reading and writing so that this process can read the output while the child writes.
+    HANDLE out = CreateFileW(widen(output).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        c.error_ = "cannot create " + output + ": error " + std::to_string(GetLastError());
+        return c;
+    }
+    // Every argument quoted; they are names, numbers and paths without quotes in them.
+    std::wstring command = L"\"" + widen(program) + L"\"";
+    for (const std::string& a : args) command += L" \"" + widen(a) + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    si.hStdOutput = out;
+    si.hStdError = out;
+    PROCESS_INFORMATION pi{};
+    const BOOL ok = CreateProcessW(widen(program).c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                   &si, &pi);
+    const DWORD code = GetLastError();
+    CloseHandle(out);
+    if (!ok) {
+        c.error_ = "CreateProcessW(" + program + ") failed: error " + std::to_string(code);
+        return c;
+    }
+    CloseHandle(pi.hThread);
+    c.native_ = reinterpret_cast<std::intptr_t>(pi.hProcess);
+    return c;
+}
+
+std::optional<int> Child::wait_for(std::chrono::milliseconds timeout) {
+    if (exit_code_ || native_ == kNone) return exit_code_;
+    const HANDLE h = reinterpret_cast<HANDLE>(native_);
+    if (WaitForSingleObject(h, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return std::nullopt;
+    DWORD code = 0;
+    GetExitCodeProcess(h, &code);
+    CloseHandle(h);
+    native_ = kNone;
+    exit_code_ = static_cast<int>(code);
+    return exit_code_;
+}
+
+bool Child::interrupt() { return false; }
+
+void Child::kill() noexcept {
+    if (native_ == kNone) return;
+    const HANDLE h = reinterpret_cast<HANDLE>(native_);
+    TerminateProcess(h, 99);
+    WaitForSingleObject(h, INFINITE);
+    CloseHandle(h);
+    native_ = kNone;
+}
+
+std::string companion_path() { return own_directory() + "\\" ONDARA_COMPANION_FILE; }
+std::string example_host_path() { return own_directory() + "\\" ONDARA_EXAMPLE_HOST_FILE; }
+
+std::uint32_t own_pid() { return GetCurrentProcessId(); }
+
+#else
+
+Child Child::start(const std::string& program, const std::vector<std::string>& args, const std::string& output) {
+    Child c;
+    c.output_ = output;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    std::vector<std::string> all{program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    const int rc = ::posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        c.error_ = "posix_spawn(" + program + ") failed: " + std::strerror(rc);
+        return c;
+    }
+    c.native_ = pid;
+    return c;
+}
+
+std::optional<int> Child::wait_for(std::chrono::milliseconds timeout) {
+    if (exit_code_ || native_ == kNone) return exit_code_;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        const pid_t r = ::waitpid(static_cast<pid_t>(native_), &status, WNOHANG);
+        if (r == static_cast<pid_t>(native_)) {
+            native_ = kNone;
+            exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+            return exit_code_;
+        }
+        if (r < 0 && errno != EINTR) {
+            native_ = kNone;
+            exit_code_ = -1;
+            return exit_code_;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(2ms);
+    }
+}
+
+bool Child::interrupt() { return native_ != kNone && ::kill(static_cast<pid_t>(native_), SIGINT) == 0; }
+
+void Child::kill() noexcept {
+    if (native_ == kNone) return;
+    const auto pid = static_cast<pid_t>(native_);
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    native_ = kNone;
+}
+
+std::string companion_path() { return ONDARA_COMPANION_PATH; }
+std::string example_host_path() { return ONDARA_EXAMPLE_HOST_PATH; }
+
+std::uint32_t own_pid() { return static_cast<std::uint32_t>(::getpid()); }
+
+#endif
+
+}  // namespace ondara::toolstest

@@ -1,0 +1,436 @@
+// ondara-companion and ondara-example-host as separate processes, against each other and against this
+// process, which plays the plug-in side through the library's C interface where a test needs one.
+// Everything is checked through what crosses the segments: frames, levels and tokens, modes, volumes
+// and flags, and what each program prints.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "child.h"
+#include "companion_ring.h"
+#include "mic_block.h"
+#include "mode_block.h"
+#include "ondara.h"
+#include "ring.h"
+#include "shared_access.h"
+#include "shared_segment.h"
+#include "wav_bytes.h"
+
+namespace ondara::toolstest {
+namespace {
+
+using tools::CompanionRing;
+using tools::SharedSegment;
+
+// Wine can take seconds to start a process on a busy machine; the waits only bound a hang.
+constexpr auto kStartTimeout = 60s;
+
+// Removes the names a test used (POSIX objects outlive their handles), also when an assertion fails.
+class Names {
+public:
+    explicit Names(std::vector<std::string> names) : names_(std::move(names)) {
+        for (const std::string& n : names_) SharedSegment::remove_name(n);
+    }
+    ~Names() {
+        for (const std::string& n : names_) SharedSegment::remove_name(n);
+    }
+    const std::string& operator[](std::size_t i) const { return names_[i]; }
+
+private:
+    std::vector<std::string> names_;
+};
+
+std::vector<std::uint16_t> utf16(const std::string& ascii) { return {ascii.begin(), ascii.end()}; }
+
+std::string output_file(const std::string& tag) { return unique_name(tag) + ".out"; }
+
+// The digits after `key` in `text`, if any.
+std::optional<std::uint64_t> number_after(const std::string& text, const std::string& key) {
+    const std::size_t at = text.find(key);
+    if (at == std::string::npos) return std::nullopt;
+    std::size_t i = at + key.size();
+    if (i >= text.size() || text[i] < '0' || text[i] > '9') return std::nullopt;
+    std::uint64_t v = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) v = v * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    return v;
+}
+
+// The level printed after `key` ("A " or "B ") in a watch line, if any.
+std::optional<double> level_after(const std::string& line, const std::string& key) {
+    const std::size_t at = line.find(key);
+    if (at == std::string::npos) return std::nullopt;
+    return std::strtod(line.c_str() + at + key.size(), nullptr);
+}
+
+std::string line_starting(const std::string& text, const std::string& prefix) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        if (text.compare(at, prefix.size(), prefix) == 0) return text.substr(at, end - at);
+        at = end + 1;
+    }
+    return {};
+}
+
+bool segment_missing(const std::string& name) {
+    std::string error;
+    SharedSegment::Failure failure{};
+    return SharedSegment::open(name, SharedSegment::Access::ReadOnly, error, &failure) == nullptr &&
+           failure == SharedSegment::Failure::Missing;
+}
+
+template <class Predicate>
+bool eventually(Predicate p, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!p()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+// Stops `play` as Ctrl-C would where this platform lets a test do so, and checks that it ends
+// cleanly and, on POSIX, removes its ring. Elsewhere the process is ended.
+void stop_play(Child& play, const std::string& ring) {
+    if (!play.interrupt()) {
+        play.kill();
+        return;
+    }
+    const std::optional<int> code = play.wait_for(30s);
+    ASSERT_TRUE(code.has_value()) << "play did not stop on SIGINT";
+    EXPECT_EQ(*code, 0) << play.output();
+    EXPECT_NE(play.output().find("play: stopped"), std::string::npos) << play.output();
+    EXPECT_TRUE(segment_missing(ring)) << "play left its ring behind";
+}
+
+TEST(Companion, AudioMicLevelsAndAModeRequestCrossBetweenTheProcesses) {
+    const Names names({unique_name("ring"), unique_name("mic"), unique_name("mode")});
+    const std::string &ring = names[0], &mic = names[1], &mode = names[2];
+
+    // The companion's mode side first: it creates the block.
+    Child serve = Child::start(companion_path(),
+                               {"serve-mode", mode, "--delay", "50", "--volumes", "0.5,0.25,1,0", "--bridge", "on",
+                                "--count", "1"},
+                               output_file("serve"));
+    ASSERT_TRUE(serve.started()) << serve.error();
+    ASSERT_TRUE(serve.wait_for_output("serve-mode: created " + mode, kStartTimeout)) << serve.output();
+
+    // The host before the ring exists: it reports why it cannot open it and keeps trying.
+    Child host = Child::start(example_host_path(), {ring, mic, mode, "--seconds", "4", "--mode", "2"},
+                              output_file("host"));
+    ASSERT_TRUE(host.started()) << host.error();
+    ASSERT_TRUE(host.wait_for_output("ondara_receiver_open(" + ring + "): open bridge failed", kStartTimeout))
+        << host.output();
+
+    Child play = Child::start(companion_path(), {"play", ring, "--tone", "440", "--seconds", "600"},
+                              output_file("play"));
+    ASSERT_TRUE(play.started()) << play.error();
+    ASSERT_TRUE(play.wait_for_output("play: ring " + ring, kStartTimeout)) << play.output();
+
+    const std::optional<std::uint64_t> host_pid = number_after(host.output(), "host: pid ");
+    ASSERT_TRUE(host_pid.has_value()) << host.output();
+
+    // While the host plays: watch must show its levels (a 0.25 sine is -15 dB RMS) under its token,
+    // and the mode it asked for as applied.
+    std::string seen;
+    bool levels_ok = false, mode_ok = false;
+    while (!(levels_ok && mode_ok) && !host.wait_for(0ms)) {
+        const RunResult w = run(companion_path(), {"watch", "--once", mic, mode}, output_file("watch"));
+        if (w.exit_code != 0) continue;  // the mic block may not exist for a moment at the start
+        seen = w.output;
+        const std::string mic_line = line_starting(seen, "mic  " + mic);
+        const std::string mode_line = line_starting(seen, "mode " + mode);
+        const auto a = level_after(mic_line, "  A ");
+        const auto b = level_after(mic_line, "  B ");
+        levels_ok = mic_line.find("writer pid " + std::to_string(*host_pid) + " #1") != std::string::npos && a &&
+                    b && *a > -18 && *a < -12 && *b > -18 && *b < -12;
+        mode_ok = mode_line.find("requested 2 (flagged)  applied 2  volumes 0.50 0.25 1.00 0.00  bridge on") !=
+                  std::string::npos;
+    }
+    EXPECT_TRUE(levels_ok) << "last watch output:\n" << seen;
+    EXPECT_TRUE(mode_ok) << "last watch output:\n" << seen;
+
+    const std::optional<int> host_code = host.wait_for(kStartTimeout);
+    ASSERT_TRUE(host_code.has_value()) << host.output();
+    EXPECT_EQ(*host_code, 0) << host.output();
+    const std::string out = host.output();
+    EXPECT_NE(out.find("ondara_receiver_open(" + ring + "): ok"), std::string::npos) << out;
+    const auto ring_frames = number_after(out, "ring_frames=");
+    ASSERT_TRUE(ring_frames.has_value()) << out;
+    EXPECT_GT(*ring_frames, 0u) << out;
+    EXPECT_NE(out.find("host: final applied_mode=2 volumes=0.50,0.25,1.00,0.00 bridge=1"), std::string::npos) << out;
+
+    const std::optional<int> serve_code = serve.wait_for(kStartTimeout);
+    ASSERT_TRUE(serve_code.has_value()) << serve.output();
+    EXPECT_EQ(*serve_code, 0) << serve.output();
+    EXPECT_NE(serve.output().find("serve-mode: applied mode 2 after"), std::string::npos) << serve.output();
+
+    // play saw the host read: its read_pos moved while the host ran.
+    EXPECT_NE(play.output().find("reader active"), std::string::npos) << play.output();
+    stop_play(play, ring);
+}
+
+TEST(Companion, ServeModeAnswersAWaitingRequestAfterItsDelayAndWritesOnlyItsOwnFields) {
+    const Names names({unique_name("serve")});
+    const std::string& name = names[0];
+    const std::vector<std::uint16_t> wide = utf16(name);
+    OndaraModeControl* mode = nullptr;
+    ASSERT_EQ(ondara_mode_open(wide.data(), wide.size(), &mode), ONDARA_OK);
+    const std::unique_ptr<OndaraModeControl, void (*)(OndaraModeControl*)> guard(mode, ondara_mode_free);
+    // Requested before the companion is there: it must pick this up, not reset the block.
+    ASSERT_EQ(ondara_mode_request(mode, 3), ONDARA_OK);
+
+    std::string error;
+    const auto view = SharedSegment::open(name, SharedSegment::Access::ReadOnly, error);
+    ASSERT_TRUE(view) << error;
+    const auto* block = static_cast<const ModeControlBlock*>(view->data());
+    const ModeControlBlock requested = ModeControlLayout::snapshot(block);
+
+    Child serve = Child::start(companion_path(),
+                               {"serve-mode", name, "--delay", "300", "--volumes", "0.5,0.25,1,0", "--bridge", "on",
+                                "--count", "2"},
+                               output_file("serve2"));
+    ASSERT_TRUE(serve.started()) << serve.error();
+    ASSERT_TRUE(serve.wait_for_output("serve-mode: opened " + name, kStartTimeout)) << serve.output();
+    ASSERT_TRUE(eventually([&] { return ondara_mode_applied(mode) == 3; }, kStartTimeout)) << serve.output();
+
+    float volumes[4] = {};
+    ASSERT_EQ(ondara_mode_mixer_volumes(mode, volumes), ONDARA_OK);
+    EXPECT_EQ(volumes[0], 0.5f);
+    EXPECT_EQ(volumes[1], 0.25f);
+    EXPECT_EQ(volumes[2], 1.0f);
+    EXPECT_EQ(volumes[3], 0.0f);
+    EXPECT_EQ(ondara_mode_vst3_bridge_active(mode), 1u);
+    // The plug-in's fields are as the request left them.
+    const ModeControlBlock answered = ModeControlLayout::snapshot(block);
+    EXPECT_EQ(answered.requested_mode, requested.requested_mode);
+    EXPECT_EQ(answered.updated_ms, requested.updated_ms);
+    EXPECT_EQ(answered.flags, requested.flags | kModeFlagVst3BridgeActive);
+    EXPECT_EQ(answered.magic, kModeMagic);
+
+    // A second request is not applied before the delay has passed.
+    const auto asked = std::chrono::steady_clock::now();
+    ASSERT_EQ(ondara_mode_request(mode, 1), ONDARA_OK);
+    ASSERT_TRUE(eventually([&] { return ondara_mode_applied(mode) == 1; }, kStartTimeout)) << serve.output();
+    EXPECT_GE(std::chrono::steady_clock::now() - asked, 290ms);
+
+    const std::optional<int> code = serve.wait_for(kStartTimeout);
+    ASSERT_TRUE(code.has_value()) << "serve-mode did not stop after --count 2\n" << serve.output();
+    EXPECT_EQ(*code, 0);
+    const std::string out = serve.output();
+    EXPECT_NE(out.find("request for mode 3"), std::string::npos) << out;
+    EXPECT_NE(out.find("applied mode 1 after"), std::string::npos) << out;
+    EXPECT_NE(out.find("after 2 applied requests"), std::string::npos) << out;
+    EXPECT_FALSE(segment_missing(name)) << "serve-mode removed a block the plug-in still uses";
+    remove_file(serve.output_path());
+}
+
+TEST(Companion, WatchShowsTheBlocksWithoutChangingThemAndNeverCreatesOne) {
+    const Names names({unique_name("wmic"), unique_name("wmode"), unique_name("wjunk"), unique_name("absent")});
+    const std::string &mic_name = names[0], &mode_name = names[1], &junk = names[2], &absent = names[3];
+
+    const std::vector<std::uint16_t> mic_wide = utf16(mic_name), mode_wide = utf16(mode_name);
+    OndaraMicPublisher* mic = nullptr;
+    ASSERT_EQ(ondara_mic_open(mic_wide.data(), mic_wide.size(), &mic), ONDARA_OK);
+    const std::unique_ptr<OndaraMicPublisher, void (*)(OndaraMicPublisher*)> mic_guard(mic, ondara_mic_free);
+    ASSERT_EQ(ondara_mic_publish(mic, -12.5f, -30.5f), ONDARA_OK);
+    OndaraModeControl* mode = nullptr;
+    ASSERT_EQ(ondara_mode_open(mode_wide.data(), mode_wide.size(), &mode), ONDARA_OK);
+    const std::unique_ptr<OndaraModeControl, void (*)(OndaraModeControl*)> mode_guard(mode, ondara_mode_free);
+    ASSERT_EQ(ondara_mode_request(mode, 1), ONDARA_OK);
+
+    std::string error;
+    const auto mic_view = SharedSegment::open(mic_name, SharedSegment::Access::ReadOnly, error);
+    ASSERT_TRUE(mic_view) << error;
+    const auto mode_view = SharedSegment::open(mode_name, SharedSegment::Access::ReadOnly, error);
+    ASSERT_TRUE(mode_view) << error;
+    const auto junk_segment = SharedSegment::create(junk, 64, error);
+    ASSERT_TRUE(junk_segment) << error;
+    std::array<unsigned char, sizeof(MicLevelBlock)> mic_before{};
+    std::array<unsigned char, sizeof(ModeControlBlock)> mode_before{};
+    std::memcpy(mic_before.data(), mic_view->data(), mic_before.size());
+    std::memcpy(mode_before.data(), mode_view->data(), mode_before.size());
+    const std::uint64_t token = MicLevel::snapshot(static_cast<const MicLevelBlock*>(mic_view->data())).writer_token;
+
+    const RunResult w = run(companion_path(), {"watch", "--once", mic_name, mode_name, junk}, output_file("watch1"));
+    EXPECT_EQ(w.exit_code, 0) << w.output;
+    const std::string mic_line = line_starting(w.output, "mic  " + mic_name);
+    EXPECT_NE(mic_line.find("A   -12.5 dB"), std::string::npos) << w.output;
+    EXPECT_NE(mic_line.find("B   -30.5 dB"), std::string::npos) << w.output;
+    EXPECT_NE(mic_line.find("writer pid " + std::to_string(own_pid()) + " #" + std::to_string(token & 0xFFFFFFFFu)),
+              std::string::npos)
+        << w.output;
+    EXPECT_EQ(token >> 32, own_pid());
+    EXPECT_NE(line_starting(w.output, "mode " + mode_name).find("requested 1 (flagged)  applied 0"), std::string::npos)
+        << w.output;
+    EXPECT_NE(w.output.find(junk + "  unknown block: magic 0x00000000"), std::string::npos) << w.output;
+    EXPECT_EQ(std::memcmp(mic_before.data(), mic_view->data(), mic_before.size()), 0) << "watch changed the mic block";
+    EXPECT_EQ(std::memcmp(mode_before.data(), mode_view->data(), mode_before.size()), 0) << "watch changed the mode block";
+
+    // A name that is not there is an error, and is still not there afterwards.
+    const RunResult missing = run(companion_path(), {"watch", "--once", mic_name, absent}, output_file("watch2"));
+    EXPECT_EQ(missing.exit_code, 1) << missing.output;
+    EXPECT_NE(missing.output.find("no segment named " + absent), std::string::npos) << missing.output;
+    EXPECT_TRUE(segment_missing(absent)) << "watch created a segment";
+}
+
+// A 24-bit three-channel file whose every sample tells its frame and channel.
+std::int32_t wav_sample(std::uint64_t frame, std::uint32_t channel) {
+    return static_cast<std::int32_t>(((frame * 37 + channel * 1111) % 8000)) * 1000 - 4'000'000;
+}
+
+TEST(Companion, PlayLoopsAWavFileIntoTheRingAtTheFilesFormat) {
+    constexpr std::uint32_t kFileFrames = 700, kChannels = 3, kRate = 8000, kCapacity = 2000;
+    const Names names({unique_name("wavring")});
+    const std::string& ring = names[0];
+    Bytes data;
+    for (std::uint64_t f = 0; f < kFileFrames; ++f) {
+        for (std::uint32_t c = 0; c < kChannels; ++c) {
+            const auto u = static_cast<std::uint32_t>(wav_sample(f, c));
+            data.push_back(static_cast<unsigned char>(u));
+            data.push_back(static_cast<unsigned char>(u >> 8));
+            data.push_back(static_cast<unsigned char>(u >> 16));
+        }
+    }
+    const std::string wav = unique_name("play") + ".wav";
+    {
+        const Bytes file = riff({{"fmt ", fmt_body(1, kChannels, kRate, 24)}, {"data", data}});
+        std::ofstream(wav, std::ios::binary)
+            .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+    }
+
+    // --channels and --rate give way to the file's own.
+    Child play = Child::start(companion_path(),
+                              {"play", ring, "--wav", wav, "--channels", "1", "--rate", "44100", "--capacity",
+                               std::to_string(kCapacity), "--seconds", "600"},
+                              output_file("wavplay"));
+    ASSERT_TRUE(play.started()) << play.error();
+    ASSERT_TRUE(play.wait_for_output("play: ring " + ring + ": 3 channels at 8000 Hz, 2000 frames", kStartTimeout))
+        << play.output();
+
+    std::string error;
+    const auto view = SharedSegment::open(ring, SharedSegment::Access::ReadOnly, error);
+    ASSERT_TRUE(view) << error;
+    auto* header = static_cast<const RingHeader*>(view->data());
+    const RingHeader h = snapshot_ring_header(header);
+    EXPECT_EQ(h.magic, kRingMagic);
+    EXPECT_EQ(h.channels, kChannels);
+    EXPECT_EQ(h.sample_rate, kRate);
+    ASSERT_EQ(h.capacity_frames, kCapacity);
+    ASSERT_GE(view->size(), kRingHeaderSize + std::size_t{kChannels} * kCapacity * sizeof(float));
+
+    // Round the ring more than once and through the file several times.
+    ASSERT_TRUE(eventually([&] { return load_shared(&header->write_pos) >= 3 * kCapacity; }, kStartTimeout));
+    const std::uint64_t first = load_shared(&header->write_pos);
+    std::atomic_thread_fence(std::memory_order_acquire);
+    std::vector<float> copy(std::size_t{kChannels} * kCapacity);
+    std::memcpy(copy.data(), static_cast<const unsigned char*>(view->data()) + kRingHeaderSize,
+                copy.size() * sizeof(float));
+    const std::uint64_t last = load_shared(&header->write_pos);
+    // Frames that cannot have been overwritten during the copy: the producer may already be writing
+    // (unpublished) one 10 ms step past `last`; leave a wide margin for that.
+    const std::uint64_t from = last - kCapacity + 400;
+    std::uint64_t wrong = 0, checked = 0;
+    for (std::uint64_t f = from; f < first; ++f, ++checked) {
+        for (std::uint32_t c = 0; c < kChannels; ++c) {
+            const float want = static_cast<float>(wav_sample(f % kFileFrames, c)) / 8388608.0f;
+            if (copy[(f % kCapacity) * kChannels + c] != want) ++wrong;
+        }
+    }
+    EXPECT_GT(checked, 1000u);
+    EXPECT_EQ(wrong, 0u) << "of " << checked << " frames";
+
+    stop_play(play, ring);
+    remove_file(wav);
+}
+
+TEST(Companion, EveryCommandHasHelpAndRefusesBadArgumentsWithAReason) {
+    const Names names({unique_name("cli"), unique_name("taken")});
+    const std::string &name = names[0], &taken = names[1];
+    // Someone else's ring: play must refuse the name and leave the ring alone; serve-mode must refuse
+    // it as a mode block and not write into it.
+    std::string error;
+    const auto other = CompanionRing::create(taken, 48000, 2, 1024, error);
+    ASSERT_TRUE(other) << error;
+
+    struct Case {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string says;
+    };
+    const std::string no_wav = unique_name("none") + ".wav";
+    const Case cases[] = {
+        {{"--help"}, 0, "usage: ondara-companion COMMAND"},
+        {{"play", "--help"}, 0, "usage: ondara-companion play NAME"},
+        {{"watch", "--help"}, 0, "usage: ondara-companion watch NAME..."},
+        {{"serve-mode", "--help"}, 0, "usage: ondara-companion serve-mode NAME"},
+        {{}, 2, "usage: ondara-companion COMMAND"},
+        {{"record", name}, 2, "unknown command 'record'"},
+        {{"play"}, 2, "needs the ring's NAME"},
+        {{"play", name, name}, 2, "takes one NAME, not 2"},
+        {{"play", "bad/name"}, 2, "may hold only letters"},
+        {{"play", name, "--channels", "7"}, 2, "--channels wants a whole number from 1 to 6, not '7'"},
+        {{"play", name, "--tone", "30000"}, 2, "--tone must stay below half the sample rate"},
+        {{"play", name, "--tone", "440", "--wav", no_wav}, 2, "--wav and --tone cannot be used together"},
+        {{"play", name, "--capacity", "100"}, 2, "--capacity must hold at least one 10 ms step (480 frames)"},
+        {{"play", name, "--seconds"}, 2, "--seconds needs a value"},
+        {{"play", name, "--seconds", "-1"}, 2, "--seconds wants a number"},
+        {{"play", name, "--wav", no_wav}, 1, "cannot open " + no_wav},
+        {{"play", taken, "--seconds", "1"}, 1, "a segment named " + taken + " already exists"},
+        {{"watch"}, 2, "needs at least one segment NAME"},
+        {{"watch", name, "--interval", "5"}, 2, "--interval wants a whole number from 10"},
+        {{"serve-mode", name, "--volumes", "1,2,x,4"}, 2, "--volumes wants a number"},
+        {{"serve-mode", name, "--volumes", "1,2,3"}, 2, "--volumes wants four numbers"},
+        {{"serve-mode", name, "--bridge", "yes"}, 2, "--bridge wants on or off, not 'yes'"},
+        {{"serve-mode", name, "--count", "0"}, 2, "--count wants a whole number from 1"},
+        {{"serve-mode", name, "--delay", "10", "--delay", "20"}, 2, "--delay is given twice"},
+        {{"serve-mode", name, "--frobnicate"}, 2, "unknown option '--frobnicate'"},
+        {{"serve-mode", taken}, 1, taken + " is not a mode control block"},
+    };
+    for (const Case& c : cases) {
+        std::string shown;
+        for (const std::string& a : c.args) shown += " " + a;
+        const RunResult r = run(companion_path(), c.args, output_file("cli"), 60s);
+        EXPECT_EQ(r.exit_code, c.exit_code) << "ondara-companion" << shown << "\n" << r.output;
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << "ondara-companion" << shown << "\n" << r.output;
+    }
+    // Neither the refused play nor serve-mode touched the other ring; nothing was left under `name`.
+    const RingHeader h = snapshot_ring_header(other->header());
+    EXPECT_EQ(h.magic, kRingMagic);
+    EXPECT_EQ(h.channels, 2u);
+    EXPECT_EQ(h.capacity_frames, 1024u);
+    EXPECT_FALSE(segment_missing(taken));
+    EXPECT_TRUE(segment_missing(name));
+}
+
+TEST(ExampleHost, RefusesBadArgumentsAndReportsAnUnopenableRingByItsStatusMessage) {
+    const Names names({unique_name("hring"), unique_name("hmic"), unique_name("hmode")});
+    const RunResult few = run(example_host_path(), {names[0], names[1]}, output_file("host1"));
+    EXPECT_EQ(few.exit_code, 2) << few.output;
+    EXPECT_NE(few.output.find("needs three names"), std::string::npos) << few.output;
+    const RunResult bad_mode = run(example_host_path(), {names[0], names[1], names[2], "--mode", "4"}, output_file("host2"));
+    EXPECT_EQ(bad_mode.exit_code, 2) << bad_mode.output;
+
+    // No companion at all: the host still runs its loop, all of it silence, and says why.
+    const RunResult alone =
+        run(example_host_path(), {names[0], names[1], names[2], "--seconds", "0.3"}, output_file("host3"));
+    EXPECT_EQ(alone.exit_code, 0) << alone.output;
+    EXPECT_NE(alone.output.find("ondara_receiver_open(" + names[0] + "): open bridge failed"), std::string::npos)
+        << alone.output;
+    EXPECT_NE(alone.output.find("ring_frames=0 "), std::string::npos) << alone.output;
+    EXPECT_NE(alone.output.find("host: final applied_mode=0 volumes=1.00,1.00,1.00,1.00 bridge=0"), std::string::npos)
+        << alone.output;
+}
+
+}  // namespace
+}  // namespace ondara::toolstest
