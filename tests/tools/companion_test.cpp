@@ -33,6 +33,13 @@ using tools::SharedSegment;
 
 // Wine can take seconds to start a process on a busy machine; the waits only bound a hang.
 constexpr auto kStartTimeout = 60s;
+// How long the example host plays in the crossing test: long enough for play and several watch
+// processes to start while it runs, which takes longer under Wine.
+#ifdef _WIN32
+constexpr const char* kHostSeconds = "6";
+#else
+constexpr const char* kHostSeconds = "4";
+#endif
 
 // Removes the names a test used (POSIX objects outlive their handles), also when an assertion fails.
 class Names {
@@ -126,7 +133,7 @@ TEST(Companion, AudioMicLevelsAndAModeRequestCrossBetweenTheProcesses) {
     ASSERT_TRUE(serve.wait_for_output("serve-mode: created " + mode, kStartTimeout)) << serve.output();
 
     // The host before the ring exists: it reports why it cannot open it and keeps trying.
-    Child host = Child::start(example_host_path(), {ring, mic, mode, "--seconds", "4", "--mode", "2"},
+    Child host = Child::start(example_host_path(), {ring, mic, mode, "--seconds", kHostSeconds, "--mode", "2"},
                               output_file("host"));
     ASSERT_TRUE(host.started()) << host.error();
     ASSERT_TRUE(host.wait_for_output("ondara_receiver_open(" + ring + "): open bridge failed", kStartTimeout))
