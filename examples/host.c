@@ -56,6 +56,9 @@ static double now_ms(void) {
 #endif
 }
 
+/* Pacing by deadline rather than by fixed sleeps keeps the average block rate right even where a
+ * sleep overshoots (Windows' Sleep can round up to its 15.6 ms timer tick); blocks then come in small
+ * bursts, as they do from many real audio drivers. */
 static void sleep_until(double deadline_ms) {
     const double wait = deadline_ms - now_ms();
     if (wait <= 0.0) return;
