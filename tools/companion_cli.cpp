@@ -48,7 +48,7 @@ void error(const char* command, const std::string& message) {
     std::fflush(stderr);
 }
 
-bool parse_args(const char* command, int argc, char** argv, int first, std::initializer_list<OptionSpec> options,
+bool parse_args(const char* command, int argc, char** argv, int first, std::initializer_list<KnownOption> options,
                 ParsedArgs& out) {
     bool options_ended = false;
     for (int i = first; i < argc; ++i) {
@@ -72,11 +72,11 @@ bool parse_args(const char* command, int argc, char** argv, int first, std::init
             arg = arg.substr(0, eq);
             inline_value = true;
         }
-        const OptionSpec* spec = nullptr;
-        for (const OptionSpec& o : options) {
-            if (arg == o.name) spec = &o;
+        const KnownOption* known = nullptr;
+        for (const KnownOption& o : options) {
+            if (arg == o.name) known = &o;
         }
-        if (spec == nullptr) {
+        if (known == nullptr) {
             error(command, "unknown option '" + std::string(argv[i]) + "' (see --help)");
             return false;
         }
@@ -84,7 +84,7 @@ bool parse_args(const char* command, int argc, char** argv, int first, std::init
             error(command, std::string(arg) + " is given twice");
             return false;
         }
-        if (!spec->takes_value) {
+        if (!known->takes_value) {
             if (inline_value) {
                 error(command, std::string(arg) + " takes no value");
                 return false;

@@ -18,7 +18,7 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;
 
-struct OptionSpec {
+struct KnownOption {
     const char* name;  // with its leading "--"
     bool takes_value;
 };
@@ -38,7 +38,7 @@ struct ParsedArgs {
 // Parses argv[first..argc) against `options` ("--opt VALUE", "--opt=VALUE", flags, "--" ends the
 // options, "-h"/"--help" anywhere asks for help). False after printing why to stderr, prefixed with
 // `command`.
-bool parse_args(const char* command, int argc, char** argv, int first, std::initializer_list<OptionSpec> options,
+bool parse_args(const char* command, int argc, char** argv, int first, std::initializer_list<KnownOption> options,
                 ParsedArgs& out);
 
 // A whole number in [min, max], or nothing after printing why (naming `option`).
