@@ -356,7 +356,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             case 2: check_publish(in, s); break;
             case 3: check_request(in, s); break;
             case 4: check_readers(s); break;
-            case 5: fake::advance_clock_ms(in.ConsumeIntegralInRange<std::int64_t>(-1000, 1000)); break;
+            case 5: {
+                // Moved here in unsigned arithmetic: the fake's own advance adds in signed 64 bits,
+                // which overflows from the raw readings of case 6.
+                const platform::ClockReading r = platform::read_clock();
+                const std::uint64_t raw = ((std::uint64_t{r.high} << 32) | r.low) +
+                                          static_cast<std::uint64_t>(in.ConsumeIntegralInRange<std::int64_t>(-1000, 1000) * 10'000);
+                fake::set_clock({static_cast<std::uint32_t>(raw), static_cast<std::uint32_t>(raw >> 32)});
+                break;
+            }
             default: {
                 // Any raw reading, before 1970 included (which reads as 0 ms).
                 const std::uint64_t raw = in.ConsumeIntegral<std::uint64_t>();
