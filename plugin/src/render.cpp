@@ -2,6 +2,7 @@
 // allocation, lock, wait or system call, and nothing touched outside the bus views, `scratch` and the
 // ring's view.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #if (defined(__SSE2__) || defined(_M_X64)) && !defined(ONDARA_SCALAR_RENDER)
@@ -96,11 +97,35 @@ void deinterleave_bus(const float* frames, std::size_t count, std::size_t k, flo
     deinterleave_scalar<Ch>(frames, i, count, k, left, right);
 }
 #else
+
 template <std::size_t Ch>
 void deinterleave_bus(const float* frames, std::size_t count, std::size_t k, float* left, float* right) noexcept {
     deinterleave_scalar<Ch>(frames, 0, count, k, left, right);
 }
 #endif
+
+// Frame by frame, left then right: the order that decides the result when host buffers overlap.
+void deinterleave_in_order(std::size_t ch, const float* frames, std::size_t count, std::size_t k, float* left,
+                           float* right) noexcept {
+    switch (ch) {
+        case 1: return deinterleave_scalar<1>(frames, 0, count, k, left, right);
+        case 2: return deinterleave_scalar<2>(frames, 0, count, k, left, right);
+        case 3: return deinterleave_scalar<3>(frames, 0, count, k, left, right);
+        case 4: return deinterleave_scalar<4>(frames, 0, count, k, left, right);
+        case 5: return deinterleave_scalar<5>(frames, 0, count, k, left, right);
+        default: return deinterleave_scalar<6>(frames, 0, count, k, left, right);
+    }
+}
+
+// Whether a bus's left and right buffers share some samples without being the same buffer. The
+// vector paths store several frames of one channel before the other channel's, which gives another
+// result than the frame by frame order only then. Buses are rendered one after the other on every
+// path, so overlaps between buses come out the same either way.
+bool partly_overlapping(const BusView& v, std::size_t n) noexcept {
+    const auto l = reinterpret_cast<std::uintptr_t>(v.left), r = reinterpret_cast<std::uintptr_t>(v.right);
+    const std::uintptr_t bytes = n * sizeof(float);
+    return l != r && l < r + bytes && r < l + bytes;
+}
 
 void deinterleave(std::size_t ch, const float* frames, std::size_t count, std::size_t k, float* left,
                   float* right) noexcept {
@@ -169,7 +194,13 @@ ProcessResult render_block(Receiver& r, const OutputBus* buses, std::size_t bus_
         zero(views[k].left + from, R - from);
         zero(views[k].right + from, R - from);
     }
-    for (std::size_t k = 0; k < audio_buses; ++k) deinterleave(ch, r.scratch, got, k, views[k].left, views[k].right);
+    for (std::size_t k = 0; k < audio_buses; ++k) {
+        if (partly_overlapping(views[k], got)) {
+            deinterleave_in_order(ch, r.scratch, got, k, views[k].left, views[k].right);
+        } else {
+            deinterleave(ch, r.scratch, got, k, views[k].left, views[k].right);
+        }
+    }
 
     if (got > 0) {
         const std::size_t fade = static_cast<std::size_t>(std::min<std::uint64_t>(got, kFadeFrames));
