@@ -95,10 +95,33 @@ void process_once(FuzzedDataProvider& in, OndaraReceiver* handle, unsigned char*
     const bool null_buses = (shape & 0x02) != 0;
     const bool null_out = (shape & 0x04) != 0;
     const bool null_channel = (shape & 0x08) != 0;
+    // Host buffers that overlap, within a bus or across buses: all channels are windows of one arena.
+    const bool aliased = (shape & 0x20) != 0;
 
     std::vector<Bus> buses(n);
     std::vector<OndaraOutputBus> views(n);
-    for (std::size_t k = 0; k < n; ++k) {
+    std::vector<float> arena;
+    if (aliased) {
+        arena.assign(in.ConsumeIntegralInRange<std::size_t>(1, 4400), kSentinel);
+        for (std::size_t k = 0; k < n; ++k) {
+            std::uint64_t length = in.ConsumeIntegralInRange<std::uint64_t>(0, 2100);
+            if (std::min<std::uint64_t>(length, frames) > arena.size()) length = arena.size();
+            const std::uint64_t room = arena.size() - std::min<std::uint64_t>(length, frames);
+            const std::uint64_t left = in.ConsumeIntegralInRange<std::uint64_t>(0, room);
+            std::uint64_t right = 0;
+            switch (in.ConsumeIntegralInRange<int>(0, 3)) {
+                case 0: right = left; break;  // the same buffer twice
+                case 1: right = std::min(room, left + in.ConsumeIntegralInRange<std::uint64_t>(1, 8)); break;
+                case 2:  // where the previous bus's left channel starts, as far as this view fits there
+                    right = k > 0 ? std::min<std::uint64_t>(room, static_cast<std::uint64_t>(views[k - 1].left - arena.data())) : left;
+                    break;
+                default: right = in.ConsumeIntegralInRange<std::uint64_t>(0, room); break;
+            }
+            buses[k].length = length;
+            views[k] = {arena.data() + left, arena.data() + right, length};
+        }
+    }
+    for (std::size_t k = 0; k < n && !aliased; ++k) {
         Bus& b = buses[k];
         b.length = in.ConsumeIntegralInRange<std::uint64_t>(0, 2100);
         if (in.ConsumeBool() && in.ConsumeBool()) b.length = in.ConsumeIntegral<std::uint64_t>() | (std::uint64_t{1} << 63);
@@ -112,9 +135,10 @@ void process_once(FuzzedDataProvider& in, OndaraReceiver* handle, unsigned char*
     }
     // Never hand the library more than is backed: a bus whose length outruns its buffer stays that
     // length only when frames keeps the view within the buffer.
-    for (std::size_t k = 0; k < n; ++k) {
+    for (std::size_t k = 0; k < n && !aliased; ++k) {
         if (buses[k].length > 2100 && frames > 2100) frames = 2100;
     }
+    const std::vector<float> arena_before = arena;
 
     const std::size_t used = std::min<std::size_t>(n, 3);
     bool null_ptr = null_buses && n > 0;
@@ -130,6 +154,7 @@ void process_once(FuzzedDataProvider& in, OndaraReceiver* handle, unsigned char*
 
     const RingHeader after = read_header(obj);
     auto check_bus_untouched_from = [&](std::size_t k, std::uint64_t from) {
+        if (aliased) return;  // the arena is compared as a whole
         for (std::size_t i = from; i < buses[k].left.size(); ++i) {
             FUZZ_CHECK(same_bits(buses[k].left[i], kSentinel));
             FUZZ_CHECK(same_bits(buses[k].right[i], kSentinel));
@@ -140,6 +165,7 @@ void process_once(FuzzedDataProvider& in, OndaraReceiver* handle, unsigned char*
         FUZZ_CHECK(st == ONDARA_NULL_POINTER);
         FUZZ_CHECK(std::memcmp(&res, &untouched, sizeof res) == 0);
         for (std::size_t k = 0; k < n; ++k) check_bus_untouched_from(k, 0);
+        FUZZ_CHECK(arena == arena_before || !aliased);
         FUZZ_CHECK(std::memcmp(&before, &after, sizeof before) == 0);
         return;
     }
@@ -165,7 +191,16 @@ void process_once(FuzzedDataProvider& in, OndaraReceiver* handle, unsigned char*
     if (ch == 0 || ch > 6 || R * ch > m.scratch_len) {
         // Silence over every whole view, the ring and the model left alone.
         expect.silent_frames = frames;
-        for (std::size_t k = 0; k < used; ++k) {
+        if (aliased) {
+            std::vector<float> shadow = arena_before;
+            for (std::size_t k = 0; k < used; ++k) {
+                const std::uint64_t view = std::min<std::uint64_t>(buses[k].length, frames);
+                std::fill_n(shadow.data() + (views[k].left - arena.data()), view, 0.0f);
+                std::fill_n(shadow.data() + (views[k].right - arena.data()), view, 0.0f);
+            }
+            FUZZ_CHECK(std::memcmp(shadow.data(), arena.data(), arena.size() * sizeof(float)) == 0);
+        }
+        for (std::size_t k = 0; k < used && !aliased; ++k) {
             const std::uint64_t view = std::min<std::uint64_t>(buses[k].length, frames);
             for (std::uint64_t i = 0; i < view; ++i) FUZZ_CHECK(buses[k].left[i] == 0.0f && buses[k].right[i] == 0.0f);
             check_bus_untouched_from(k, view);
@@ -197,7 +232,42 @@ void process_once(FuzzedDataProvider& in, OndaraReceiver* handle, unsigned char*
 
     const std::uint64_t audio_buses = m.multi_bus ? std::min<std::uint64_t>(used, (ch + 1) / 2) : std::min<std::uint64_t>(used, 1);
     const std::uint64_t fade = std::min(got, kFade);
-    for (std::size_t k = 0; k < used; ++k) {
+    auto source = [&](std::uint64_t i, std::uint64_t channel) { return data_value(((from + i) % cap) * ch + channel); };
+    if (aliased) {
+        // Overlapping buffers: the result is whatever the documented order of steps leaves, replayed
+        // here step by step on a copy: silence after the audio, then the audio bus by bus and frame by
+        // frame (left, then right), then every bus's fade-in, then every bus's fade-out.
+        std::vector<float> shadow = arena_before;
+        auto at = [&](const float* p) { return shadow.data() + (p - arena.data()); };
+        for (std::size_t k = 0; k < used; ++k) {
+            const std::uint64_t start = k < audio_buses ? got : 0;
+            std::fill(at(views[k].left) + start, at(views[k].left) + R, 0.0f);
+            std::fill(at(views[k].right) + start, at(views[k].right) + R, 0.0f);
+        }
+        for (std::size_t k = 0; k < audio_buses; ++k) {
+            const std::uint64_t lc = 2 * k, rc = 2 * k + 1 < ch ? 2 * k + 1 : 2 * k;
+            for (std::uint64_t i = 0; i < got; ++i) {
+                at(views[k].left)[i] = source(i, lc);
+                at(views[k].right)[i] = source(i, rc);
+            }
+        }
+        if (got > 0 && m.fade_in_pending) {
+            for (std::size_t k = 0; k < used; ++k) {
+                for (float* p : {at(views[k].left), at(views[k].right)}) {
+                    for (std::uint64_t i = 0; i < fade; ++i) p[i] *= static_cast<float>(i + 1) / static_cast<float>(fade);
+                }
+            }
+        }
+        if (got > 0 && got < R) {
+            for (std::size_t k = 0; k < used; ++k) {
+                for (float* p : {at(views[k].left) + got - fade, at(views[k].right) + got - fade}) {
+                    for (std::uint64_t j = 0; j < fade; ++j) p[j] *= static_cast<float>(fade - 1 - j) / static_cast<float>(fade);
+                }
+            }
+        }
+        FUZZ_CHECK(std::memcmp(shadow.data(), arena.data(), arena.size() * sizeof(float)) == 0);
+    }
+    for (std::size_t k = 0; k < used && !aliased; ++k) {
         for (std::uint64_t i = 0; i < R; ++i) {
             float l = 0.0f, r = 0.0f;
             if (k < audio_buses && i < got) {
