@@ -112,16 +112,18 @@ ONDARA_API const char* ONDARA_CALL ondara_receiver_status_message(OndaraStatus s
  * zero sends only channels 0 and 1 to bus 0. Allocates its work buffer here, once.
  * Returns ONDARA_NULL_POINTER (out is NULL, nothing written), ONDARA_INVALID_ARGUMENT (null or empty
  * name, invalid UTF-16, max_frames 0), ONDARA_OPEN_BRIDGE_FAILED (no such ring, or its header or size
- * is unusable), ONDARA_PREPARE_FAILED (its channel count changed during open). [handle-thread] */
+ * is unusable), ONDARA_PREPARE_FAILED (its channel count became unusable during open).
+ * [handle-thread] */
 ONDARA_API OndaraStatus ONDARA_CALL ondara_receiver_open(const uint16_t* name, size_t name_len, size_t max_frames,
                                                          uint8_t multi_bus, OndaraReceiver** out);
 
 /* Renders one block of up to `frames` frames into the first min(bus_count, 3) buses: R = min(frames,
  * max_frames, every bus length) samples of each channel are written, samples from R on are untouched.
  * Frames the ring lacks are silence, with short fades around the gap. When the ring's channel count is
- * unusable (0, above 6, or raised beyond what the receiver was opened for) the block is silence over
- * min(bus length, frames) samples of every bus and the ring is not read. `buses` may be NULL when
- * bus_count is 0; `out` may be NULL. The buses stay owned by the caller; nothing is kept after return.
+ * unusable (0, above 6, or so high that the block would not fit the work buffer sized at open) the
+ * block is silence over min(bus length, frames) samples of every bus and the ring is not read.
+ * `buses` may be NULL when bus_count is 0; `out` may be NULL. The buses stay owned by the caller;
+ * nothing is kept after return.
  * Returns ONDARA_OK, or ONDARA_NULL_POINTER for a null handle, null buses with bus_count > 0, or a null
  * channel pointer in a bus in use (then nothing is read or written). [audio-thread] */
 ONDARA_API OndaraStatus ONDARA_CALL ondara_receiver_process(OndaraReceiver* handle, const OndaraOutputBus* buses,

@@ -57,9 +57,10 @@ std::u16string effective(const char16_t* name) {
 
 Object make_object(std::size_t size) {
     Object o;
-    const std::size_t rounded = (size + 63) / 64 * 64 + 64;
-    o.bytes.reset(static_cast<unsigned char*>(::operator new(rounded, std::align_val_t{64})));
-    std::memset(o.bytes.get(), 0, rounded);
+    // Exactly `size` bytes, so that under AddressSanitizer a touch past the object's end is caught.
+    const std::size_t bytes = size > 0 ? size : 1;
+    o.bytes.reset(static_cast<unsigned char*>(::operator new(bytes, std::align_val_t{64})));
+    std::memset(o.bytes.get(), 0, bytes);
     o.size = size;
     return o;
 }
@@ -137,7 +138,8 @@ void set_clock(platform::ClockReading r) { state().clock = (std::uint64_t{r.high
 void set_clock_ms(std::uint64_t unix_ms) { state().clock = 116444736000000000ull + unix_ms * 10'000; }
 
 void advance_clock_ms(std::int64_t delta_ms) {
-    state().clock = static_cast<std::uint64_t>(static_cast<std::int64_t>(state().clock) + delta_ms * 10'000);
+    // Unsigned, so that any reading moves without overflow; a negative delta wraps back as intended.
+    state().clock += static_cast<std::uint64_t>(delta_ms) * 10'000;
 }
 
 void set_process_id(std::uint32_t pid) { state().pid = pid; }
