@@ -59,11 +59,15 @@ TEST(SharedViewThreads, CompanionAndHandlesOnOneView) {
         for (bool last = false; !last;) {
             last = done.load();
             ondara_receiver_process(rx[i], &bus, 1, block, nullptr);
+            std::this_thread::yield();  // lets the companion run where threads take turns (valgrind)
         }
     };
     auto publish = [&](int i) {
         ++started;
-        while (!done.load()) ondara_mic_publish(mic[i], -6.0f, -12.0f);
+        while (!done.load()) {
+            ondara_mic_publish(mic[i], -6.0f, -12.0f);
+            std::this_thread::yield();
+        }
     };
     std::thread t1(render, 0, 64), t2(render, 1, 100), t3(publish, 0), t4(publish, 1);
     float volumes[4];
@@ -72,6 +76,7 @@ TEST(SharedViewThreads, CompanionAndHandlesOnOneView) {
         ondara_mode_request(mode, 2);
         EXPECT_GE(ondara_mode_applied(mode), -1);
         ondara_mode_mixer_volumes(mode, volumes);
+        std::this_thread::yield();
     }
     companion.join();
     t1.join();
