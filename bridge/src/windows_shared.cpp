@@ -1,12 +1,6 @@
 // Win32 file mappings backed by the paging file behind the platform operations.
 //
 // Such an object lives exactly as long as some process holds a handle or a view of it.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include "platform.h"
