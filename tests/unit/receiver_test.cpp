@@ -207,6 +207,25 @@ TEST_F(ReceiverTest, ShortBlockAfterAnEmptyOneFadesBothWays) {
     EXPECT_TRUE(internals().fade_in_pending);
 }
 
+// With 10 ring frames the two gains multiply to a different last bit in one order than in the other:
+// the fade-in is applied first.
+TEST_F(ReceiverTest, OverlappingFadesApplyTheFadeInFirst) {
+    open(1);
+    std::vector<Bus> buses{Bus(32)};
+    process(buses, 32);
+    ring.produce(0, 10, [](std::uint64_t f, std::uint32_t) { return 0.7f + 0.1f * static_cast<float>(f); });
+    expect_report(process(buses, 32), 32, 32, 10, 22);
+    bool orders_differ = false;
+    for (std::size_t i = 0; i < 10; ++i) {
+        const float x = ring.data[i];
+        const float in = static_cast<float>(i + 1) / 10.0f;
+        const float out = static_cast<float>(9 - i) / 10.0f;
+        ASSERT_EQ(buses[0].left[i], x * in * out) << i;
+        orders_differ = orders_differ || x * in * out != x * out * in;
+    }
+    EXPECT_TRUE(orders_differ);  // otherwise this block could not tell the orders apart
+}
+
 TEST_F(ReceiverTest, EmptyRenderClearsThePendingFadeIn) {
     open(2);
     std::vector<Bus> buses{Bus(32)};
@@ -341,6 +360,22 @@ TEST_F(ReceiverTest, ChannelCountRaisedAfterOpenNeverOverrunsScratch) {
     // A block small enough for the scratch buffer is rendered with the new count.
     const auto small = process(buses, 42);
     expect_report(small, 42, 42, 42, 0);
+}
+
+// Seven channels fit both the open-time bound (16 x 7 <= 64 x 6) and the mapping, and are still refused.
+TEST_F(ReceiverTest, SevenLiveChannelsWithinEveryBoundAreSilence) {
+    open(6, 64, true, 4096);
+    produce(1000);
+    ring.header->channels = 7;
+    ring.header->capacity_frames = 2000;
+    std::vector<Bus> buses{Bus(16), Bus(16), Bus(16)};
+    const auto res = process(buses, 16);
+    expect_report(res, 16, 0, 0, 16);
+    EXPECT_EQ(res.channels, 7u);
+    for (const Bus& b : buses) {
+        for (std::size_t i = 0; i < 16; ++i) ASSERT_TRUE(b.left[i] == 0.0f && b.right[i] == 0.0f) << i;
+    }
+    EXPECT_EQ(internals().ring.cursor, 0u);
 }
 
 }  // namespace

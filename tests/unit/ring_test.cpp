@@ -253,6 +253,18 @@ TEST_F(RingTest, SlotFollowsALiveCapacityChangeBetweenReads) {
     EXPECT_EQ(dest[1], 6.0f);
     EXPECT_EQ(dest[2], 0.0f);  // wrapped to slot 0
     r.close();
+
+    // Without a catch-up: the read goes on from the cursor, but in the new geometry.
+    fake::reset();
+    ring = FakeRing::add(u"ring", 1, 64);
+    RingReader s = open_ok();
+    ring.produce(0, 12, test::sample_of);
+    ASSERT_EQ(s.read(dest.data(), 10), 10u);  // cursor 10, slot 10
+    ring.header->capacity_frames = 7;         // oldest = 5 <= cursor: no catch-up
+    ASSERT_EQ(s.read(dest.data(), 2), 2u);
+    EXPECT_EQ(dest[0], ring.data[10 % 7]);
+    EXPECT_EQ(dest[1], ring.data[11 % 7]);
+    s.close();
 }
 
 TEST_F(RingTest, TwoReadersRaiseReadPosToTheLargerCursorInEitherOrder) {
