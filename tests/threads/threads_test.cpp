@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -23,6 +25,7 @@
 #include <unistd.h>
 #else
 #include <process.h>
+#include <windows.h>
 #endif
 
 namespace ondara {
@@ -176,6 +179,143 @@ TEST(Threads, TwoReceiversFollowOneProducer) {
     EXPECT_EQ(b.frames, kTotal);
     EXPECT_FALSE(read_pos_fell.load());
     EXPECT_EQ(load_shared(&ring.header->read_pos), kTotal);
+}
+
+// A channel buffer whose last sample is the last one before an inaccessible page, so that a single
+// sample written past its end faults at once; the bytes in front of it in its page are a known pattern
+// that is checked afterwards.
+class GuardedChannel {
+public:
+    explicit GuardedChannel(std::size_t samples) : samples_(samples) {
+        const std::size_t page = page_size();
+        span_ = (samples * sizeof(float) + page - 1) / page * page;
+#ifndef _WIN32
+        void* p = mmap(nullptr, span_ + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        base_ = p == MAP_FAILED ? nullptr : static_cast<unsigned char*>(p);
+        if (base_ != nullptr && mprotect(base_ + span_, page, PROT_NONE) != 0) release();
+#else
+        base_ = static_cast<unsigned char*>(VirtualAlloc(nullptr, span_ + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old = 0;
+        if (base_ != nullptr && !VirtualProtect(base_ + span_, page, PAGE_NOACCESS, &old)) release();
+#endif
+        if (base_ != nullptr) std::memset(base_, 0xA5, span_);
+    }
+    ~GuardedChannel() { release(); }
+    GuardedChannel(const GuardedChannel&) = delete;
+    GuardedChannel& operator=(const GuardedChannel&) = delete;
+
+    bool ok() const { return base_ != nullptr; }
+    float* data() const { return reinterpret_cast<float*>(base_ + span_ - samples_ * sizeof(float)); }
+    // Nothing in front of the buffer was written.
+    bool front_intact() const {
+        const auto* end = reinterpret_cast<const unsigned char*>(data());
+        for (const unsigned char* b = base_; b < end; ++b) {
+            if (*b != 0xA5) return false;
+        }
+        return true;
+    }
+
+private:
+    static std::size_t page_size() {
+#ifndef _WIN32
+        return static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+#else
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        return info.dwPageSize;
+#endif
+    }
+    void release() {
+        if (base_ == nullptr) return;
+#ifndef _WIN32
+        munmap(base_, span_ + page_size());
+#else
+        VirtualFree(base_, 0, MEM_RELEASE);
+#endif
+        base_ = nullptr;
+    }
+
+    std::size_t samples_;
+    std::size_t span_ = 0;
+    unsigned char* base_ = nullptr;
+};
+
+// A companion gone wrong: threads rewrite the ring's geometry and counters without pause while blocks
+// are rendered. Whatever the header says at any moment, every block stays inside its buses (which end
+// at an inaccessible page) and inside the mapping, and its report adds up.
+TEST(Threads, RingRewrittenDuringBlocksNeverEscapesTheBuses) {
+    const std::u16string name = unique_name("hostile");
+    constexpr std::uint32_t kCapacity = 4096;
+    TestRing ring(name, 6, kCapacity);
+    ASSERT_TRUE(ring.ok());
+    for (std::size_t i = 0; i < std::size_t{6} * kCapacity; ++i) ring.data[i] = static_cast<float>(i % 977) * 0.001f;
+    store_shared(&ring.header->write_pos, std::uint64_t{100'000});
+
+    constexpr std::size_t kBlock = 256;
+    OndaraReceiver* rx[2] = {};
+    ASSERT_EQ(ondara_receiver_open(units(name), name.size(), kBlock, 1, &rx[0]), ONDARA_OK);
+    store_shared(&ring.header->channels, std::uint32_t{1});
+    ASSERT_EQ(ondara_receiver_open(units(name), name.size(), kBlock, 0, &rx[1]), ONDARA_OK);  // 1 channel at open
+
+    std::vector<std::unique_ptr<GuardedChannel>> channels;
+    OndaraOutputBus buses[3];
+    for (auto& bus : buses) {
+        channels.push_back(std::make_unique<GuardedChannel>(kBlock));
+        channels.push_back(std::make_unique<GuardedChannel>(kBlock));
+        ASSERT_TRUE(channels[channels.size() - 2]->ok() && channels.back()->ok());
+        bus = {channels[channels.size() - 2]->data(), channels.back()->data(), kBlock};
+    }
+
+    std::atomic<bool> running{true};
+    std::vector<std::thread> writers;
+    writers.emplace_back([&] {
+        const std::uint32_t values[] = {6, 1, 6, 1, 2, 1, 6, 3, 0, 7, 5, 1, 4, 0xFFFFFFFF};
+        for (std::size_t i = 0; running.load(std::memory_order_relaxed); ++i) {
+            store_shared(&ring.header->channels, values[i % std::size(values)]);
+        }
+    });
+    writers.emplace_back([&] {
+        const std::uint32_t values[] = {kCapacity, 1, 7, kCapacity + 1, 0, 300, 0xFFFFFFFF, kCapacity / 2};
+        for (std::size_t i = 0; running.load(std::memory_order_relaxed); ++i) {
+            store_shared(&ring.header->capacity_frames, values[i % std::size(values)]);
+        }
+    });
+    writers.emplace_back([&] {
+        // A few blocks ahead of the readers, far ahead, behind them, and back to the start.
+        for (std::uint64_t i = 0; running.load(std::memory_order_relaxed); ++i) {
+            const std::uint64_t read = load_shared(&ring.header->read_pos);
+            const std::uint64_t values[] = {read + 3 * kBlock, read + 3 * kBlock, read + 3 * kBlock, read + 1,
+                                            read + 50'000, read / 2, 0, ~std::uint64_t{0}};
+            store_shared(&ring.header->write_pos, values[i % std::size(values)]);
+        }
+    });
+    writers.emplace_back([&] {
+        for (std::uint64_t i = 0; running.load(std::memory_order_relaxed); ++i) {
+            store_shared(&ring.header->read_pos, i % 3 == 0 ? ~std::uint64_t{0} : i % 1000);
+        }
+    });
+
+    std::uint64_t blocks = 0, bad = 0;
+    const auto until = std::chrono::steady_clock::now() + 1500ms;
+    while (std::chrono::steady_clock::now() < until) {
+        for (OndaraReceiver* r : rx) {
+            OndaraProcessResult res{};
+            const std::size_t count = 1 + blocks % 3;
+            if (ondara_receiver_process(r, buses, count, kBlock, &res) != ONDARA_OK) ++bad;
+            if (res.ring_frames > res.rendered_frames || res.rendered_frames > kBlock) ++bad;
+            if (res.requested_frames != kBlock || res.bus_count != count) ++bad;
+            // A block refused as a whole (unusable channel count) reports every requested frame silent.
+            const bool refused = res.rendered_frames == 0 && res.silent_frames == kBlock;
+            if (res.silent_frames != res.rendered_frames - res.ring_frames && !refused) ++bad;
+            ++blocks;
+        }
+    }
+    running = false;
+    for (auto& w : writers) w.join();
+    ondara_receiver_free(rx[0]);
+    ondara_receiver_free(rx[1]);
+    EXPECT_EQ(bad, 0u) << "of " << blocks << " blocks";
+    for (const auto& c : channels) EXPECT_TRUE(c->front_intact());
 }
 
 TEST(Threads, ConcurrentMicOpensGetDistinctTokens) {
