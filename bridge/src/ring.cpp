@@ -7,34 +7,6 @@
 #include "shared_access.h"
 
 namespace ondara {
-namespace {
-
-// Frame data is copied with plain loads after the header pass that gave write_pos; the producer only
-// writes slots past write_pos, except when the reader is nearly a whole ring behind, and then the frame
-// is delivered as read. This is the one place that reads the data area.
-void copy_ring_frames(float* dest, const float* data, std::uint64_t slot, std::uint64_t frames,
-                      std::uint64_t capacity, std::uint64_t channels) noexcept {
-    // At most two spans: up to the end of the data area, then from its start.
-    const std::uint64_t first = std::min(frames, capacity - slot);
-    std::memcpy(dest, data + slot * channels, first * channels * sizeof(float));
-    if (frames > first) std::memcpy(dest + first * channels, data, (frames - first) * channels * sizeof(float));
-}
-
-// samples / channels, with the usual channel counts divided by constants rather than a division
-// instruction on every block.
-std::uint64_t whole_frames(std::uint64_t samples, std::uint64_t channels) noexcept {
-    switch (channels) {
-        case 1: return samples;
-        case 2: return samples / 2;
-        case 3: return samples / 3;
-        case 4: return samples / 4;
-        case 5: return samples / 5;
-        case 6: return samples / 6;
-        default: return samples / channels;
-    }
-}
-
-}  // namespace
 
 RingHeader snapshot_ring_header(const RingHeader* live) noexcept {
     RingHeader h{};
@@ -84,55 +56,77 @@ Expected<RingReader> RingReader::open(std::string_view name) {
     r.segment = opened.value();
     r.block = static_cast<RingHeader*>(r.segment.view);
     r.mapped_len = r.segment.length;
+    r.mapped_samples_ = (r.mapped_len - kRingHeaderSize) / sizeof(float);
     // Start at most 1024 frames, and never more than one ring, behind the producer.
     const std::uint64_t behind = std::min<std::uint64_t>(probe.capacity_frames, kReaderStartBehind);
     r.cursor = probe.write_pos >= behind ? probe.write_pos - behind : 0;
     return r;
 }
 
-std::uint64_t RingReader::read(float* dest, std::size_t sample_count) noexcept {
-    // One pass over the live header; a producer that writes during the call is seen next call.
-    const std::uint64_t channels = load_shared(&block->channels);
-    const std::uint64_t capacity = load_shared(&block->capacity_frames);
-    const std::uint64_t write_pos = load_shared(&block->write_pos);
+RingState RingReader::state() const noexcept {
+    return {load_shared(&block->channels), load_shared(&block->capacity_frames), load_shared(&block->write_pos)};
+}
 
-    // A header that no longer matches the view it was mapped for (or a zero channel count) is silence:
-    // addressing slots with it could reach outside the mapping.
-    const std::uint64_t mapped_samples = (mapped_len - kRingHeaderSize) / sizeof(float);
-    if (channels == 0 || channels * capacity > mapped_samples) {
+RingSpans RingReader::take(const RingState& s, std::uint64_t max_frames) noexcept {
+    const std::uint64_t capacity = s.capacity;
+    const std::uint64_t oldest = s.write_pos > capacity ? s.write_pos - capacity : 0;
+    if (cursor < oldest) {
+        cursor = oldest;  // more than a whole ring behind: the lost frames are skipped
+    } else if (cursor > s.write_pos) {
+        cursor = s.write_pos;  // the producer restarted its counter
+    }
+    RingSpans spans;
+    spans.frames = std::min(s.write_pos - cursor, max_frames);
+    if (spans.frames == 0) return spans;  // also whenever the capacity is 0: no slot is addressed
+
+    // Reading on from where the previous call stopped, the slot is known without a division.
+    const std::uint64_t slot = cursor == next_cursor_ && capacity == next_capacity_ ? next_slot_ : cursor % capacity;
+    const auto* data = reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(block) + kRingHeaderSize);
+    spans.first = data + slot * s.channels;
+    spans.second = data;
+    spans.first_frames = std::min(spans.frames, capacity - slot);
+    cursor += spans.frames;
+    next_cursor_ = cursor;
+    next_capacity_ = capacity;
+    next_slot_ = slot + spans.frames >= capacity ? slot + spans.frames - capacity : slot + spans.frames;
+    return spans;
+}
+
+void RingReader::publish(const RingState& s) noexcept {
+    // A peer that keeps lowering read_pos between our load and our swap could hold the audio thread
+    // here for as long as it likes; after a few attempts the raise is left to the next read, which
+    // publishes the cursor again.
+    constexpr int kAttempts = 4;
+    std::atomic_ref<std::uint64_t> read_pos(block->read_pos);
+    before_shared_access(&block->read_pos);
+    std::uint64_t seen = read_pos.load();
+    for (int attempt = 0; attempt < kAttempts && seen < cursor; ++attempt) {
+        before_shared_access(&block->read_pos);
+        if (read_pos.compare_exchange_strong(seen, cursor)) break;
+    }
+    store_shared(&block->backlog_frames,
+                 static_cast<std::uint32_t>(std::min<std::uint64_t>(s.write_pos - cursor, 0xFFFFFFFF)));
+}
+
+std::uint64_t RingReader::read(float* dest, std::size_t sample_count) noexcept {
+    const RingState s = state();
+    if (!fits(s)) {
         std::fill_n(dest, sample_count, 0.0f);
         return 0;
     }
-
-    const std::uint64_t oldest = write_pos > capacity ? write_pos - capacity : 0;
-    if (cursor < oldest) {
-        cursor = oldest;  // more than a whole ring behind: the lost frames are skipped
-    } else if (cursor > write_pos) {
-        cursor = write_pos;  // the producer restarted its counter
+    const std::uint64_t dest_frames = sample_count / s.channels;
+    const RingSpans spans = take(s, dest_frames);
+    // Frame data is read with plain loads after the header pass that gave write_pos: the producer
+    // writes only slots past write_pos, except when the reader is nearly a whole ring behind, and then
+    // the frame is delivered as read.
+    if (spans.frames > 0) {
+        std::memcpy(dest, spans.first, spans.first_frames * s.channels * sizeof(float));
+        std::memcpy(dest + spans.first_frames * s.channels, spans.second,
+                    (spans.frames - spans.first_frames) * s.channels * sizeof(float));
     }
-
-    const std::uint64_t dest_frames = whole_frames(sample_count, channels);
-    const std::uint64_t taken = std::min(write_pos - cursor, dest_frames);
-    if (taken > 0) {
-        // Reading on from where the previous call stopped, the slot is known without a division.
-        const std::uint64_t slot =
-            cursor == next_cursor_ && capacity == next_capacity_ ? next_slot_ : cursor % capacity;
-        const auto* data = reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(block) + kRingHeaderSize);
-        copy_ring_frames(dest, data, slot, taken, capacity, channels);
-        cursor += taken;
-        next_cursor_ = cursor;
-        next_capacity_ = capacity;
-        next_slot_ = slot + taken >= capacity ? slot + taken - capacity : slot + taken;
-    }
-    if (taken < dest_frames) std::fill(dest + taken * channels, dest + dest_frames * channels, 0.0f);
-
-    std::atomic_ref<std::uint64_t> read_pos(block->read_pos);
-    std::uint64_t seen = read_pos.load();
-    while (seen < cursor && !read_pos.compare_exchange_weak(seen, cursor)) {
-    }
-    store_shared(&block->backlog_frames,
-                 static_cast<std::uint32_t>(std::min<std::uint64_t>(write_pos - cursor, 0xFFFFFFFF)));
-    return taken;
+    std::fill(dest + spans.frames * s.channels, dest + dest_frames * s.channels, 0.0f);
+    publish(s);
+    return spans.frames;
 }
 
 }  // namespace ondara

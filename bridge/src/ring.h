@@ -62,13 +62,48 @@ RingHeader snapshot_ring_header(const RingHeader* live) noexcept;
 // Validates a probed header: the full length of the segment in bytes, or why it is refused.
 Segment::CheckResult check_ring_header(const RingHeader& header);
 
+// What one read works from: the live header's geometry and counter, each loaded once. Every size,
+// bound and slot of the read is derived from this copy alone, so a companion that rewrites the header
+// meanwhile can make the audio wrong, but never make the read leave its buffers or the view.
+struct RingState {
+    std::uint32_t channels;
+    std::uint32_t capacity;
+    std::uint64_t write_pos;
+};
+
+// Where the frames that one read takes lie in the data area: `first_frames` frames from `first` on,
+// then the rest from the start of the data area (`second`). Each frame is `channels` floats.
+struct RingSpans {
+    const float* first = nullptr;
+    const float* second = nullptr;
+    std::uint64_t first_frames = 0;
+    std::uint64_t frames = 0;  // in all, at most the number asked for
+};
+
 class RingReader {
 public:
     static Expected<RingReader> open(std::string_view name);
 
-    // Copies whole frames into `dest` (`sample_count` floats), zero frames after the last available one,
-    // then publishes progress. Returns the frames taken from the ring. Never touches memory outside
-    // `dest` and the view, whatever the live header says.
+    // One load each of channels, capacity_frames and write_pos.
+    RingState state() const noexcept;
+
+    // Whether `s` can be read at all: a channel count of zero, or a data area larger than the view
+    // that was mapped, is silence, and a read of it makes no progress.
+    bool fits(const RingState& s) const noexcept {
+        return s.channels != 0 && std::uint64_t{s.channels} * s.capacity <= mapped_samples_;
+    }
+
+    // For a state that fits: catches the cursor up to the frames still in the ring, then moves it past
+    // up to `max_frames` available frames and says where they lie. They stay in the ring, so the
+    // caller copies them out before it publishes.
+    RingSpans take(const RingState& s, std::uint64_t max_frames) noexcept;
+
+    // Raises read_pos to the cursor and stores the backlog against `s`.
+    void publish(const RingState& s) noexcept;
+
+    // The whole read in one call: whole frames copied into `dest` (`sample_count` floats), zero frames
+    // after the last available one, then progress published. Returns the frames taken from the ring.
+    // Never touches memory outside `dest` and the view, whatever the live header says.
     std::uint64_t read(float* dest, std::size_t sample_count) noexcept;
 
     RingHeader snapshot() const noexcept { return snapshot_ring_header(block); }
@@ -81,7 +116,8 @@ public:
     std::uint64_t cursor = 0;
 
 private:
-    // Where the last copy ended, so that the next block finds its slot without a division; only used
+    std::uint64_t mapped_samples_ = 0;  // floats of data area in the view
+    // Where the last read ended, so that the next one finds its slot without a division; only used
     // while the cursor and the capacity are still what they were then.
     std::uint64_t next_cursor_ = ~std::uint64_t{0};
     std::uint64_t next_slot_ = 0;

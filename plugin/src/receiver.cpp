@@ -8,15 +8,11 @@
 namespace ondara {
 namespace {
 
-// max_frames x channels zero-filled floats, or the end of the process: a receiver without its whole
-// work buffer must never be handed out.
-float* allocate_scratch(std::uint64_t max_frames, std::uint32_t channels, std::size_t& len) noexcept {
-    constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max() / sizeof(float);
-    if (max_frames > kMax / channels) out_of_memory();
-    len = static_cast<std::size_t>(max_frames) * channels;
-    void* p = std::calloc(len, sizeof(float));
-    if (p == nullptr) out_of_memory();
-    return static_cast<float*>(p);
+// The largest block in samples: a block whose frames x live channels exceed it renders silence, so a
+// ring whose channel count grows after open cannot make blocks larger than the host planned for.
+std::size_t sample_limit(std::size_t max_frames, std::uint32_t channels) noexcept {
+    constexpr std::size_t kMax = std::numeric_limits<std::size_t>::max();
+    return max_frames > kMax / channels ? kMax : max_frames * channels;
 }
 
 Status open_receiver(const std::uint16_t* name, std::size_t name_len, std::size_t max_frames, bool multi_bus,
@@ -36,9 +32,8 @@ Status open_receiver(const std::uint16_t* name, std::size_t name_len, std::size_
         ring.close();
         return Status::PrepareFailed;
     }
-    std::size_t len = 0;
-    float* scratch = allocate_scratch(max_frames, channels, len);
-    Receiver* r = new_record<Receiver>(scratch, len, ring, std::uint64_t{max_frames}, multi_bus, false);
+    Receiver* r = new_record<Receiver>(ring, sample_limit(max_frames, channels), std::uint64_t{max_frames}, multi_bus,
+                                       false);
     *out = reinterpret_cast<OndaraReceiver*>(r);
     return Status::Ok;
 }
@@ -72,6 +67,5 @@ extern "C" void ONDARA_CALL ondara_receiver_free(OndaraReceiver* handle) {
     if (handle == nullptr) return;
     auto* r = reinterpret_cast<Receiver*>(handle);
     r->ring.close();
-    std::free(r->scratch);
     delete r;
 }

@@ -1,4 +1,4 @@
-// The receiver handle: one opened audio ring plus the work buffer that rendering needs, so that the
+// The receiver handle: one opened audio ring and what rendering needs to know about it, so that the
 // audio callback never allocates, maps or unmaps.
 #pragma once
 
@@ -17,9 +17,8 @@ inline constexpr std::size_t kMaxBuses = 3;
 inline constexpr std::uint64_t kFadeFrames = 32;
 
 struct Receiver {
-    float* scratch;            // max_frames x channels-at-open floats, interleaved
-    std::size_t scratch_len;   // in floats
     RingReader ring;
+    std::size_t sample_limit;  // max_frames x channels at open (saturated): the most a block may take
     std::uint64_t max_frames;  // never 0
     bool multi_bus;
     bool fade_in_pending;      // the next block that gets ring audio starts with a fade-in

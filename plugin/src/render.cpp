@@ -1,6 +1,7 @@
 // One audio block from the ring into the host's buses. Runs on the host's audio thread: no
-// allocation, lock, wait or system call, and nothing touched outside the bus views, `scratch` and the
-// ring's view.
+// allocation, lock, wait or system call, and nothing touched outside the bus views and the ring's
+// view. The frames are deinterleaved straight from where they lie in the ring (at most two spans),
+// and each output sample of the block is written once: ring audio, or zero.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -96,6 +97,33 @@ void deinterleave_bus(const float* frames, std::size_t count, std::size_t k, flo
     }
     deinterleave_scalar<Ch>(frames, i, count, k, left, right);
 }
+
+// Six channels into three buses in one pass: four frames are six loads, and two rounds of shuffles
+// turn them into the six channels' four samples, so each frame is loaded once for all buses.
+void deinterleave_six(const float* frames, std::size_t count, float* const out[6]) noexcept {
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) {
+        const float* f = frames + 6 * i;
+        const __m128 a0 = _mm_loadu_ps(f), a1 = _mm_loadu_ps(f + 4), a2 = _mm_loadu_ps(f + 8);
+        const __m128 a3 = _mm_loadu_ps(f + 12), a4 = _mm_loadu_ps(f + 16), a5 = _mm_loadu_ps(f + 20);
+        // Channel pairs (0,1), (2,3), (4,5) of frames i, i+1 and of frames i+2, i+3.
+        const __m128 p01a = _mm_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 2, 1, 0));
+        const __m128 p01b = _mm_shuffle_ps(a3, a4, _MM_SHUFFLE(3, 2, 1, 0));
+        const __m128 p23a = _mm_shuffle_ps(a0, a2, _MM_SHUFFLE(1, 0, 3, 2));
+        const __m128 p23b = _mm_shuffle_ps(a3, a5, _MM_SHUFFLE(1, 0, 3, 2));
+        const __m128 p45a = _mm_shuffle_ps(a1, a2, _MM_SHUFFLE(3, 2, 1, 0));
+        const __m128 p45b = _mm_shuffle_ps(a4, a5, _MM_SHUFFLE(3, 2, 1, 0));
+        _mm_storeu_ps(out[0] + i, _mm_shuffle_ps(p01a, p01b, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm_storeu_ps(out[1] + i, _mm_shuffle_ps(p01a, p01b, _MM_SHUFFLE(3, 1, 3, 1)));
+        _mm_storeu_ps(out[2] + i, _mm_shuffle_ps(p23a, p23b, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm_storeu_ps(out[3] + i, _mm_shuffle_ps(p23a, p23b, _MM_SHUFFLE(3, 1, 3, 1)));
+        _mm_storeu_ps(out[4] + i, _mm_shuffle_ps(p45a, p45b, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm_storeu_ps(out[5] + i, _mm_shuffle_ps(p45a, p45b, _MM_SHUFFLE(3, 1, 3, 1)));
+    }
+    for (; i < count; ++i) {
+        for (std::size_t c = 0; c < 6; ++c) out[c][i] = frames[6 * i + c];
+    }
+}
 #else
 
 template <std::size_t Ch>
@@ -148,6 +176,46 @@ void fade_out(float* p, std::size_t len) noexcept {
     for (std::size_t j = 0; j < len; ++j) p[j] *= static_cast<float>(len - 1 - j) / static_cast<float>(len);
 }
 
+#if defined(ONDARA_RENDER_SSE2)
+// Whether none of the six channel buffers shares a sample with another over n samples: only then may
+// one pass fill all three buses, since it interleaves their stores.
+bool all_apart(const BusView* v, std::size_t n) noexcept {
+    std::uintptr_t start[6];
+    for (std::size_t k = 0; k < 3; ++k) {
+        start[2 * k] = reinterpret_cast<std::uintptr_t>(v[k].left);
+        start[2 * k + 1] = reinterpret_cast<std::uintptr_t>(v[k].right);
+    }
+    const std::uintptr_t bytes = n * sizeof(float);
+    for (std::size_t a = 0; a < 6; ++a) {
+        for (std::size_t b = a + 1; b < 6; ++b) {
+            if (start[a] < start[b] + bytes && start[b] < start[a] + bytes) return false;
+        }
+    }
+    return true;
+}
+#endif
+
+// Frames [at, at + count) of the block, from one span of the ring, into the audio buses.
+void render_span(std::size_t ch, const float* frames, std::size_t count, std::size_t at, const BusView* views,
+                 std::size_t audio_buses, std::size_t got) noexcept {
+    if (count == 0) return;
+#if defined(ONDARA_RENDER_SSE2)
+    if (ch == 6 && audio_buses == 3 && all_apart(views, got)) {
+        float* const out[6] = {views[0].left + at, views[0].right + at, views[1].left + at,
+                               views[1].right + at, views[2].left + at, views[2].right + at};
+        deinterleave_six(frames, count, out);
+        return;
+    }
+#endif
+    for (std::size_t k = 0; k < audio_buses; ++k) {
+        if (partly_overlapping(views[k], got)) {
+            deinterleave_in_order(ch, frames, count, k, views[k].left + at, views[k].right + at);
+        } else {
+            deinterleave(ch, frames, count, k, views[k].left + at, views[k].right + at);
+        }
+    }
+}
+
 }  // namespace
 
 ProcessResult render_block(Receiver& r, const OutputBus* buses, std::size_t bus_count, std::size_t frames) noexcept {
@@ -158,12 +226,12 @@ ProcessResult render_block(Receiver& r, const OutputBus* buses, std::size_t bus_
                     static_cast<std::size_t>(std::min<std::uint64_t>(buses[k].length, frames))};
     }
 
-    // Of the header, a block needs the channel count and the rate it reports; the ring's counters are
-    // read by the ring read itself.
-    const std::uint32_t ch = load_shared(&r.ring.block->channels);
+    // The one pass over the header that this block works from, whatever the companion writes meanwhile.
+    const RingState s = r.ring.state();
+    const std::size_t ch = s.channels;
     ProcessResult res{};
     res.requested_frames = frames;
-    res.channels = ch;
+    res.channels = s.channels;
     res.bus_count = static_cast<std::uint32_t>(used);
     res.sample_rate = load_shared(&r.ring.block->sample_rate);
 
@@ -173,9 +241,10 @@ ProcessResult render_block(Receiver& r, const OutputBus* buses, std::size_t bus_
         for (std::size_t k = 0; k < used; ++k) R = std::min(R, views[k].length);
     }
 
-    // An unusable channel count, or one raised after open beyond what `scratch` holds, is the
-    // companion's fault: silence over every view, the ring left alone.
-    if (ch == 0 || ch > kMaxRingChannels || R * ch > r.scratch_len) {
+    // An unusable channel count, or one raised after open so far that the block would need more than
+    // max_frames x the channel count at open, is the companion's fault: silence over every view, the
+    // ring left alone. (R counts samples of a host buffer, so R x 6 cannot wrap.)
+    if (ch == 0 || ch > kMaxRingChannels || R * ch > r.sample_limit) {
         for (std::size_t k = 0; k < used; ++k) {
             zero(views[k].left, views[k].length);
             zero(views[k].right, views[k].length);
@@ -184,7 +253,10 @@ ProcessResult render_block(Receiver& r, const OutputBus* buses, std::size_t bus_
         return res;
     }
 
-    const std::size_t got = static_cast<std::size_t>(r.ring.read(r.scratch, R * ch));
+    // A header that describes more than the view holds gives a silent block and no progress.
+    const bool readable = r.ring.fits(s);
+    const RingSpans spans = readable ? r.ring.take(s, R) : RingSpans{};
+    const std::size_t got = static_cast<std::size_t>(spans.frames);
 
     // Every sample 0..R-1 is written exactly once in effect: buses without ring audio and the frames
     // after `got` are zeroed first, then the audio buses are filled in bus order.
@@ -194,13 +266,9 @@ ProcessResult render_block(Receiver& r, const OutputBus* buses, std::size_t bus_
         zero(views[k].left + from, R - from);
         zero(views[k].right + from, R - from);
     }
-    for (std::size_t k = 0; k < audio_buses; ++k) {
-        if (partly_overlapping(views[k], got)) {
-            deinterleave_in_order(ch, r.scratch, got, k, views[k].left, views[k].right);
-        } else {
-            deinterleave(ch, r.scratch, got, k, views[k].left, views[k].right);
-        }
-    }
+    const std::size_t first = static_cast<std::size_t>(spans.first_frames);
+    render_span(ch, spans.first, first, 0, views, audio_buses, got);
+    render_span(ch, spans.second, got - first, first, views, audio_buses, got);
 
     if (got > 0) {
         const std::size_t fade = static_cast<std::size_t>(std::min<std::uint64_t>(got, kFadeFrames));
@@ -219,7 +287,11 @@ ProcessResult render_block(Receiver& r, const OutputBus* buses, std::size_t bus_
             }
         }
     }
-    r.fade_in_pending = got < R;
+    // A block of no frames at all (hosts send them to flush parameters) says nothing about the audio,
+    // so a fade-in still owed after a gap stays owed.
+    if (R > 0) r.fade_in_pending = got < R;
+    // The frames are out of the ring: only now may the producer learn that their slots are free.
+    if (readable) r.ring.publish(s);
 
     res.rendered_frames = R;
     res.ring_frames = got;

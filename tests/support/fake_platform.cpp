@@ -42,6 +42,7 @@ struct State {
     std::uint64_t clock = 0;
     std::uint32_t pid = 4242;
     std::function<void(void*)> on_map;
+    std::function<void(const volatile void*)> on_shared_access;
 };
 
 State& state() {
@@ -146,7 +147,18 @@ void set_process_id(std::uint32_t pid) { state().pid = pid; }
 
 void on_map(std::function<void(void*)> hook) { state().on_map = std::move(hook); }
 
+void on_shared_access(std::function<void(const volatile void*)> hook) { state().on_shared_access = std::move(hook); }
+
 }  // namespace ondara::fake
+
+namespace ondara {
+
+// Called by the hooked build of the audio path before each shared-field access.
+void shared_access_hook(const volatile void* field) noexcept {
+    if (fake::state().on_shared_access) fake::state().on_shared_access(field);
+}
+
+}  // namespace ondara
 
 namespace ondara::platform {
 

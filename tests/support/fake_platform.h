@@ -45,4 +45,9 @@ void set_process_id(std::uint32_t pid);
 // block between two steps of an open.
 void on_map(std::function<void(void* view)> hook);
 
+// Runs just before every access that the audio path (ring reader and render, as built for the tests)
+// makes to a shared field, with the field's address: lets a test or fuzz target rewrite the ring at
+// an exact point inside a call. Cleared by reset().
+void on_shared_access(std::function<void(const volatile void* field)> hook);
+
 }  // namespace ondara::fake
