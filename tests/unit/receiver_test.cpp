@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <vector>
 
 #include "receiver.h"
@@ -378,6 +379,89 @@ TEST_F(ReceiverTest, SevenLiveChannelsWithinEveryBoundAreSilence) {
         for (std::size_t i = 0; i < 16; ++i) ASSERT_TRUE(b.left[i] == 0.0f && b.right[i] == 0.0f) << i;
     }
     EXPECT_EQ(internals().ring.cursor, 0u);
+}
+
+// The companion rewrites the header at every point inside one block: before the first shared access,
+// between any two, after the last. Whatever it writes and wherever, the block stays inside the buses
+// and the report adds up; a rewrite before the block's header loads is the block of the new header,
+// and one after them changes nothing that this block renders.
+TEST_F(ReceiverTest, HeaderRewrittenAtEveryPointInsideABlock) {
+    struct Rewrite {
+        const char* what;
+        std::uint32_t channels_at_open;
+        void (*apply)(RingHeader&);
+    };
+    const Rewrite rewrites[] = {
+        {"6 to 1 channels", 6, [](RingHeader& h) { h.channels = 1; }},
+        {"2 to 1 channels", 2, [](RingHeader& h) { h.channels = 1; }},
+        {"1 to 6 channels", 1, [](RingHeader& h) { h.channels = 6; }},
+        {"channels 0", 2, [](RingHeader& h) { h.channels = 0; }},
+        {"channels 7", 6, [](RingHeader& h) { h.channels = 7; }},
+        {"capacity 7", 2, [](RingHeader& h) { h.capacity_frames = 7; }},
+        {"capacity past the view", 2, [](RingHeader& h) { h.capacity_frames = 0xFFFFFFFF; }},
+        {"capacity 0", 2, [](RingHeader& h) { h.capacity_frames = 0; }},
+        {"write_pos far ahead", 2, [](RingHeader& h) { h.write_pos += 1'000'000; }},
+        {"write_pos back to 3", 2, [](RingHeader& h) { h.write_pos = 3; }},
+        {"read_pos lowered", 2, [](RingHeader& h) { h.read_pos = 0; }},
+        {"everything", 3, [](RingHeader& h) { h = RingHeader{}; }},
+    };
+    constexpr std::size_t kFrames = 40, kHeaderLoads = 4;
+    struct Outcome {
+        OndaraProcessResult res;
+        std::vector<Bus> buses;
+        std::uint64_t cursor;
+    };
+    // One block after a fresh open on 650 frames, with `rewrite` applied before access `at` (or never).
+    auto block = [&](const Rewrite& rw, std::size_t at, std::size_t* accesses) {
+        ondara_receiver_free(handle);
+        handle = nullptr;
+        fake::reset();
+        open(rw.channels_at_open, 64, true, 200, 650);  // cursor 450, slot 50
+        internals().fade_in_pending = true;
+        std::size_t n = 0;
+        fake::on_shared_access([&](const volatile void*) {
+            if (n++ == at) rw.apply(*ring.header);
+        });
+        Outcome o{{}, {Bus(kFrames), Bus(kFrames), Bus(kFrames)}, 0};
+        o.res = process(o.buses, kFrames);
+        fake::on_shared_access(nullptr);
+        o.cursor = internals().ring.cursor;
+        if (accesses != nullptr) *accesses = n;
+        return o;
+    };
+    auto same = [](const Outcome& a, const Outcome& b) {
+        for (std::size_t k = 0; k < 3; ++k) {
+            if (a.buses[k].left != b.buses[k].left || a.buses[k].right != b.buses[k].right) return false;
+        }
+        return std::memcmp(&a.res, &b.res, sizeof a.res) == 0 && a.cursor == b.cursor;
+    };
+    for (const Rewrite& rw : rewrites) {
+        SCOPED_TRACE(rw.what);
+        std::size_t accesses = 0;
+        const Outcome untouched = block(rw, SIZE_MAX, &accesses);
+        ASSERT_GT(accesses, kHeaderLoads);
+        const Outcome before = block(rw, 0, nullptr);
+        for (std::size_t at = 0; at <= accesses; ++at) {
+            SCOPED_TRACE(at);
+            const Outcome o = block(rw, at, nullptr);
+            const auto& r = o.res;
+            EXPECT_LE(r.ring_frames, r.rendered_frames);
+            EXPECT_LE(r.rendered_frames, kFrames);
+            EXPECT_EQ(r.requested_frames, kFrames);
+            EXPECT_TRUE(r.silent_frames == r.rendered_frames - r.ring_frames ||
+                        (r.rendered_frames == 0 && r.silent_frames == kFrames));
+            for (const Bus& b : o.buses) {
+                ASSERT_EQ(b.left[kFrames], kSentinel);
+                ASSERT_EQ(b.right[kFrames], kSentinel);
+            }
+            if (at == 0) {
+                EXPECT_TRUE(same(o, before));
+            }
+            if (at >= kHeaderLoads) {
+                EXPECT_TRUE(same(o, untouched));
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -291,6 +291,28 @@ TEST_F(RingTest, TwoReadersRaiseReadPosToTheLargerCursorInEitherOrder) {
     }
 }
 
+// A peer that lowers read_pos between every load and swap does not hold the read in its loop: after a
+// few attempts the raise is left to the next read, and the backlog is still stored.
+TEST_F(RingTest, ReadPosRaiseGivesUpAgainstAPeerThatKeepsLoweringIt) {
+    FakeRing ring = FakeRing::add(u"ring", 1, 4096);
+    RingReader r = open_ok();
+    ring.produce(0, 100, sample_of);
+    std::size_t accesses = 0;
+    fake::on_shared_access([&](const volatile void* field) {
+        if (field != &ring.header->read_pos) return;
+        // Stops after a while, so that a loop without a bound still ends and the count tells.
+        if (++accesses < 1000) ring.header->read_pos = accesses % 2;
+    });
+    std::vector<float> dest(64);
+    EXPECT_EQ(r.read(dest.data(), dest.size()), 64u);
+    EXPECT_LE(accesses, 5u);
+    EXPECT_EQ(ring.header->backlog_frames, 36u);
+    fake::on_shared_access(nullptr);
+    r.read(dest.data(), 0);  // the next read publishes the cursor again
+    EXPECT_EQ(ring.header->read_pos, 64u);
+    r.close();
+}
+
 TEST_F(RingTest, SnapshotCopiesEveryField) {
     FakeRing ring = FakeRing::add(u"ring", 5, 128, 777, 44100);
     ring.header->reserved0 = 0x1111;
