@@ -1,5 +1,6 @@
 // A hostile companion: an audio ring whose header the fuzzer sets before the open and rewrites between
-// ondara_receiver_process calls, rendered into buses of fuzzer-chosen number and lengths.
+// ondara_receiver_process calls, and also inside a call, just before any one of the call's accesses to
+// the header, rendered into buses of fuzzer-chosen number and lengths.
 //
 // Every call is checked against a model of what the reader must do, kept here from the header's
 // documented rules: the reader starts up to min(capacity, 1024) frames behind the producer, skips what
@@ -7,6 +8,8 @@
 // maximum, and renders silence when the channel count is unusable or the header no longer fits the
 // mapped view. Sample values are checked exactly, fades included, and everything outside the written
 // range (bus guards, the ring's data, the header fields the reader does not own) must be untouched.
+// Inside a call the model works from the values the library actually loaded (recorded as it loads
+// them), and the library must load each header field it uses at most once per call.
 //
 // The ring object is sized exactly from its header (or off by a few bytes, to exercise refusal), and
 // the fake's allocation slack is poisoned so that any read past it is an ASan report.
@@ -14,6 +17,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -58,7 +62,7 @@ struct Model {
     std::uint64_t cursor = 0;
     bool fade_in_pending = false;  // a fresh receiver has no gap behind it
     std::uint64_t mapped_samples = 0;
-    std::uint64_t scratch_len = 0;
+    std::uint64_t sample_limit = 0;  // max_frames x channels at open
     bool multi_bus = false;
     std::uint64_t max_frames = 0;
 };
@@ -85,6 +89,55 @@ void rewrite_header(FuzzedDataProvider& in, unsigned char* obj) {
     if (what & 0x80) h.version = in.ConsumeIntegral<std::uint32_t>();
     write_header(obj, h);
 }
+
+// A rewrite of some header fields just before the library's `at`-th access to the header inside one
+// call, and what the library loaded: each field's value at its last access, and how often it was
+// accessed.
+struct InCall {
+    std::size_t at = SIZE_MAX;
+    std::uint8_t fields = 0;
+    RingHeader values{};
+    std::size_t accesses = 0;
+    bool applied = false;
+    bool applied_after_read_pos = false;  // after the last access to read_pos
+    RingHeader seen{};
+    std::size_t count[kRingHeaderSize] = {};
+
+    void plan(FuzzedDataProvider& in) {
+        if (!in.ConsumeBool()) return;
+        at = in.ConsumeIntegralInRange<std::size_t>(0, 9);
+        fields = in.ConsumeIntegral<std::uint8_t>();
+        values.channels = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(0, 8) : in.ConsumeIntegral<std::uint32_t>();
+        values.capacity_frames = in.ConsumeBool() ? in.ConsumeIntegralInRange<std::uint32_t>(0, 5000) : in.ConsumeIntegral<std::uint32_t>();
+        values.write_pos = in.ConsumeIntegral<std::uint64_t>() % (in.ConsumeBool() ? 20000 : ~std::uint64_t{0});
+        values.read_pos = in.ConsumeIntegral<std::uint64_t>();
+        values.sample_rate = in.ConsumeIntegral<std::uint32_t>();
+    }
+
+    // The header as the rewrite leaves it (only the chosen fields are stored).
+    RingHeader rewritten(RingHeader h) const {
+        if (fields & 0x01) h.channels = values.channels;
+        if (fields & 0x02) h.capacity_frames = values.capacity_frames;
+        if (fields & 0x04) h.write_pos = values.write_pos;
+        if (fields & 0x08) h.read_pos = values.read_pos;
+        if (fields & 0x10) h.sample_rate = values.sample_rate;
+        return h;
+    }
+
+    void on_access(unsigned char* obj, const volatile void* field) {
+        if (accesses++ == at) {
+            write_header(obj, rewritten(read_header(obj)));
+            applied = true;
+            applied_after_read_pos = true;
+        }
+        const auto offset = static_cast<std::size_t>(static_cast<const volatile unsigned char*>(field) - obj);
+        FUZZ_CHECK(offset < kRingHeaderSize);  // the audio path touches nothing but the header this way
+        ++count[offset];
+        const std::size_t width = offset == offsetof(RingHeader, write_pos) || offset == offsetof(RingHeader, read_pos) ? 8 : 4;
+        std::memcpy(reinterpret_cast<unsigned char*>(&seen) + offset, obj + offset, width);
+        if (offset == offsetof(RingHeader, read_pos)) applied_after_read_pos = false;
+    }
+};
 
 // One process call with fuzzer-chosen buses, checked against the model.
 void process_once(FuzzedDataProvider& in, OndaraReceiver* handle, unsigned char* obj, Model& m) {
@@ -145,14 +198,30 @@ void process_once(FuzzedDataProvider& in, OndaraReceiver* handle, unsigned char*
     for (std::size_t k = 0; k < used; ++k) null_ptr = null_ptr || buses[k].null_left || buses[k].null_right;
 
     const RingHeader before = read_header(obj);
+    InCall ic;
+    ic.plan(in);
+    fake::on_shared_access([&](const volatile void* field) { ic.on_access(obj, field); });
 
     OndaraProcessResult res;
     std::memset(&res, 0xAB, sizeof res);
     const OndaraProcessResult untouched = res;
     const OndaraOutputBus* arg = null_buses ? nullptr : (n == 0 && (shape & 0x10) ? nullptr : views.data());
     const OndaraStatus st = ondara_receiver_process(handle, arg, n, frames, null_out ? nullptr : &res);
+    fake::on_shared_access(nullptr);
 
     const RingHeader after = read_header(obj);
+    // Each field the block works from is loaded once: a second load could disagree with the first.
+    for (std::size_t field : {offsetof(RingHeader, channels), offsetof(RingHeader, capacity_frames),
+                              offsetof(RingHeader, write_pos), offsetof(RingHeader, sample_rate)}) {
+        FUZZ_CHECK(ic.count[field] <= 1);
+    }
+    // What the library loaded; a field it never loaded is as it was before the call.
+    RingHeader seen = before;
+    if (ic.count[offsetof(RingHeader, channels)]) seen.channels = ic.seen.channels;
+    if (ic.count[offsetof(RingHeader, capacity_frames)]) seen.capacity_frames = ic.seen.capacity_frames;
+    if (ic.count[offsetof(RingHeader, write_pos)]) seen.write_pos = ic.seen.write_pos;
+    if (ic.count[offsetof(RingHeader, sample_rate)]) seen.sample_rate = ic.seen.sample_rate;
+    const RingHeader after_rewrite = ic.applied ? ic.rewritten(before) : before;
     auto check_bus_untouched_from = [&](std::size_t k, std::uint64_t from) {
         if (aliased) return;  // the arena is compared as a whole
         for (std::size_t i = from; i < buses[k].left.size(); ++i) {
@@ -166,6 +235,7 @@ void process_once(FuzzedDataProvider& in, OndaraReceiver* handle, unsigned char*
         FUZZ_CHECK(std::memcmp(&res, &untouched, sizeof res) == 0);
         for (std::size_t k = 0; k < n; ++k) check_bus_untouched_from(k, 0);
         FUZZ_CHECK(arena == arena_before || !aliased);
+        FUZZ_CHECK(ic.accesses == 0);
         FUZZ_CHECK(std::memcmp(&before, &after, sizeof before) == 0);
         return;
     }
@@ -179,16 +249,16 @@ void process_once(FuzzedDataProvider& in, OndaraReceiver* handle, unsigned char*
         R = std::min<std::uint64_t>(m.max_frames, frames);
         for (std::size_t k = 0; k < used; ++k) R = std::min<std::uint64_t>(R, std::min<std::uint64_t>(buses[k].length, frames));
     }
-    const std::uint64_t ch = before.channels;
+    const std::uint64_t ch = seen.channels;
 
     OndaraProcessResult expect{};
     expect.requested_frames = frames;
-    expect.channels = before.channels;
+    expect.channels = seen.channels;
     expect.bus_count = static_cast<std::uint32_t>(used);
-    expect.sample_rate = before.sample_rate;
+    expect.sample_rate = seen.sample_rate;
     expect.reserved = 0;
 
-    if (ch == 0 || ch > 6 || R * ch > m.scratch_len) {
+    if (ch == 0 || ch > 6 || R * ch > m.sample_limit) {
         // Silence over every whole view, the ring and the model left alone.
         expect.silent_frames = frames;
         if (aliased) {
@@ -205,15 +275,15 @@ void process_once(FuzzedDataProvider& in, OndaraReceiver* handle, unsigned char*
             for (std::uint64_t i = 0; i < view; ++i) FUZZ_CHECK(buses[k].left[i] == 0.0f && buses[k].right[i] == 0.0f);
             check_bus_untouched_from(k, view);
         }
-        FUZZ_CHECK(std::memcmp(&before, &after, sizeof before) == 0);
+        FUZZ_CHECK(std::memcmp(&after_rewrite, &after, sizeof after) == 0);
         if (!null_out) FUZZ_CHECK(std::memcmp(&res, &expect, sizeof res) == 0);
         return;
     }
 
     std::uint64_t got = 0;
-    RingHeader expect_header = before;
-    const std::uint64_t cap = before.capacity_frames;
-    const std::uint64_t wp = before.write_pos;
+    RingHeader expect_header = after_rewrite;
+    const std::uint64_t cap = seen.capacity_frames;
+    const std::uint64_t wp = seen.write_pos;
     const bool fits = ch * cap <= m.mapped_samples;
     std::uint64_t from = 0;
     if (fits) {
@@ -225,7 +295,9 @@ void process_once(FuzzedDataProvider& in, OndaraReceiver* handle, unsigned char*
         got = std::min(wp - c, R);
         c += got;
         m.cursor = c;
-        expect_header.read_pos = std::max(before.read_pos, c);
+        // The raise compares with what read_pos held at its last access; a rewrite after that stands.
+        const bool lowered_after = ic.applied_after_read_pos && (ic.fields & 0x08) != 0;
+        expect_header.read_pos = lowered_after ? ic.values.read_pos : std::max(ic.seen.read_pos, c);
         expect_header.backlog_frames = static_cast<std::uint32_t>(std::min<std::uint64_t>(wp - c, 0xFFFFFFFF));
     }
     FUZZ_CHECK(std::memcmp(&expect_header, &after, sizeof after) == 0);
@@ -291,7 +363,7 @@ void process_once(FuzzedDataProvider& in, OndaraReceiver* handle, unsigned char*
         }
         check_bus_untouched_from(k, R);
     }
-    m.fade_in_pending = got < R;
+    if (R > 0) m.fade_in_pending = got < R;  // a block of no frames keeps a pending fade-in
 
     expect.rendered_frames = R;
     expect.ring_frames = got;
@@ -382,7 +454,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     m.max_frames = max_frames;
     m.multi_bus = multi_bus;
     m.mapped_samples = std::uint64_t{h.channels} * h.capacity_frames;
-    m.scratch_len = std::uint64_t{max_frames} * (changed_channels ? *changed_channels : h.channels);
+    m.sample_limit = std::uint64_t{max_frames} * (changed_channels ? *changed_channels : h.channels);
     const std::uint64_t behind = std::min<std::uint64_t>(h.capacity_frames, 1024);
     m.cursor = h.write_pos >= behind ? h.write_pos - behind : 0;
 

@@ -195,23 +195,32 @@ bool all_apart(const BusView* v, std::size_t n) noexcept {
 }
 #endif
 
-// Frames [at, at + count) of the block, from one span of the ring, into the audio buses.
-void render_span(std::size_t ch, const float* frames, std::size_t count, std::size_t at, const BusView* views,
-                 std::size_t audio_buses, std::size_t got) noexcept {
-    if (count == 0) return;
+// The block's `got` frames, from the ring's two spans, into the audio buses: bus after bus, so that
+// buffers shared between buses end as the last bus left them.
+void render_audio(std::size_t ch, const RingSpans& spans, const BusView* views, std::size_t audio_buses,
+                  std::size_t got) noexcept {
+    const std::size_t first = static_cast<std::size_t>(spans.first_frames), rest = got - first;
 #if defined(ONDARA_RENDER_SSE2)
     if (ch == 6 && audio_buses == 3 && all_apart(views, got)) {
-        float* const out[6] = {views[0].left + at, views[0].right + at, views[1].left + at,
-                               views[1].right + at, views[2].left + at, views[2].right + at};
-        deinterleave_six(frames, count, out);
+        float* const out[6] = {views[0].left, views[0].right, views[1].left, views[1].right, views[2].left, views[2].right};
+        deinterleave_six(spans.first, first, out);
+        if (rest > 0) {
+            float* const more[6] = {out[0] + first, out[1] + first, out[2] + first,
+                                    out[3] + first, out[4] + first, out[5] + first};
+            deinterleave_six(spans.second, rest, more);
+        }
         return;
     }
 #endif
     for (std::size_t k = 0; k < audio_buses; ++k) {
+        float* const left = views[k].left;
+        float* const right = views[k].right;
         if (partly_overlapping(views[k], got)) {
-            deinterleave_in_order(ch, frames, count, k, views[k].left + at, views[k].right + at);
+            deinterleave_in_order(ch, spans.first, first, k, left, right);
+            if (rest > 0) deinterleave_in_order(ch, spans.second, rest, k, left + first, right + first);
         } else {
-            deinterleave(ch, frames, count, k, views[k].left + at, views[k].right + at);
+            deinterleave(ch, spans.first, first, k, left, right);
+            if (rest > 0) deinterleave(ch, spans.second, rest, k, left + first, right + first);
         }
     }
 }
@@ -266,9 +275,7 @@ ProcessResult render_block(Receiver& r, const OutputBus* buses, std::size_t bus_
         zero(views[k].left + from, R - from);
         zero(views[k].right + from, R - from);
     }
-    const std::size_t first = static_cast<std::size_t>(spans.first_frames);
-    render_span(ch, spans.first, first, 0, views, audio_buses, got);
-    render_span(ch, spans.second, got - first, first, views, audio_buses, got);
+    if (got > 0) render_audio(ch, spans, views, audio_buses, got);
 
     if (got > 0) {
         const std::size_t fade = static_cast<std::size_t>(std::min<std::uint64_t>(got, kFadeFrames));
