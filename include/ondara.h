@@ -142,7 +142,8 @@ ONDARA_API void ONDARA_CALL ondara_receiver_free(OndaraReceiver* handle);
 ONDARA_API OndaraStatus ONDARA_CALL ondara_mic_open(const uint16_t* name, size_t name_len, OndaraMicPublisher** out);
 
 /* Publishes two levels in dB, clamped to [-120, 6], unless another writer refreshed the block within the
- * last 300 ms (then nothing is written and ONDARA_OK is returned all the same). Returns ONDARA_OK,
+ * last 300 ms, or stamped it at most 300 ms ahead of this clock (then nothing is written and ONDARA_OK
+ * is returned all the same); a stamp further ahead holds nobody back. Returns ONDARA_OK,
  * ONDARA_NULL_POINTER (checked first) or ONDARA_INVALID_ARGUMENT (a level is NaN or infinite; the block
  * is untouched). Allocates nothing and takes no lock; reads the wall clock twice. [handle-thread] */
 ONDARA_API OndaraStatus ONDARA_CALL ondara_mic_publish(OndaraMicPublisher* handle, float level_a, float level_b);
