@@ -21,6 +21,11 @@
  *     A failed open leaves nothing allocated and nothing mapped.
  *   - Freeing a handle closes its segment and leaves the shared block as it is. The library never
  *     removes a segment: the companion owns the segments' lifetime.
+ *   - POSIX: a segment is the shared-memory object "/" + name, created with mode 0600 whatever the
+ *     umask; an object owned by another user is refused (ONDARA_OPEN_BRIDGE_FAILED). A new mic or mode
+ *     block is reserved before it is mapped, so a full file system fails the open, and the object just
+ *     created is removed again. A peer that truncates a mapped object makes the next access to it fault
+ *     in the caller; nothing in the library can prevent that (a Windows section cannot shrink).
  *   - Exhausted memory has no status: the library writes "ondara: out of memory" to the standard error
  *     stream and ends the process, and never hands out a partly built handle.
  *
