@@ -4,10 +4,10 @@
 //
 // Every call is checked exactly against the blocks' documented rules: a non-finite level or a mode
 // outside 0..3 is refused with the block untouched; a publish is held back, block untouched, while
-// another writer's stamp is at most 300 ms old (a future stamp counting as fresh), and otherwise writes
-// a whole valid block with clamped levels, this handle's token and the current time; a request changes
-// the requested mode, sets the request flag and stamps the time, and nothing else; the readers report
-// the block as it is. Neither block is ever touched by a call on the other.
+// another writer's stamp is at most 300 ms old or at most 300 ms ahead, and otherwise writes a whole
+// valid block with clamped levels, this handle's token and the current time; a request changes the
+// requested mode, sets the request flag and stamps the time, and nothing else; the readers report the
+// block as it is. Neither block is ever touched by a call on the other.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -74,12 +74,14 @@ MicLevelBlock fuzzed_mic_block(FuzzedDataProvider& in, std::uint64_t now, const 
     b.version = (f & 0x02) ? in.ConsumeIntegral<std::uint32_t>() : 1;
     b.active = (f & 0x04) ? in.ConsumeIntegral<std::uint32_t>() : 1;
     b.published = (f & 0x08) ? in.ConsumeIntegral<std::uint32_t>() : 1;
-    // Stamps around the 300 ms edge come up often; any other age or a future stamp now and then.
-    switch (in.ConsumeIntegralInRange<int>(0, 5)) {
+    // Stamps around the two 300 ms edges come up often; any other age or a future stamp now and then.
+    switch (in.ConsumeIntegralInRange<int>(0, 7)) {
         case 0: b.updated_ms = now - 300; break;
         case 1: b.updated_ms = now - 301; break;
         case 2: b.updated_ms = now; break;
         case 3: b.updated_ms = now + 1; break;
+        case 4: b.updated_ms = now + 300; break;
+        case 5: b.updated_ms = now + 301; break;
         default:
             b.updated_ms = now + static_cast<std::uint64_t>(in.ConsumeIntegralInRange<std::int64_t>(-700, 700));
             break;
@@ -106,9 +108,9 @@ float fuzzed_level(FuzzedDataProvider& in) {
 }
 
 bool held_expected(const MicLevelBlock& b, std::uint64_t now, std::uint64_t own) {
-    const std::uint64_t age = now >= b.updated_ms ? now - b.updated_ms : 0;
+    const bool fresh = now >= b.updated_ms ? now - b.updated_ms <= 300 : b.updated_ms - now <= 300;
     return b.magic == kMicMagic && b.version == 1 && b.active == 1 && b.published == 1 && b.updated_ms != 0 &&
-           age <= 300 && b.writer_token != 0 && b.writer_token != own;
+           fresh && b.writer_token != 0 && b.writer_token != own;
 }
 
 struct State {

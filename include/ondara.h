@@ -21,6 +21,11 @@
  *     A failed open leaves nothing allocated and nothing mapped.
  *   - Freeing a handle closes its segment and leaves the shared block as it is. The library never
  *     removes a segment: the companion owns the segments' lifetime.
+ *   - POSIX: a segment is the shared-memory object "/" + name, created with mode 0600 whatever the
+ *     umask; an object owned by another user is refused (ONDARA_OPEN_BRIDGE_FAILED). A new mic or mode
+ *     block is reserved before it is mapped, so a full file system fails the open, and the object just
+ *     created is removed again. A peer that truncates a mapped object makes the next access to it fault
+ *     in the caller; nothing in the library can prevent that (a Windows section cannot shrink).
  *   - Exhausted memory has no status: the library writes "ondara: out of memory" to the standard error
  *     stream and ends the process, and never hands out a partly built handle.
  *
@@ -142,7 +147,8 @@ ONDARA_API void ONDARA_CALL ondara_receiver_free(OndaraReceiver* handle);
 ONDARA_API OndaraStatus ONDARA_CALL ondara_mic_open(const uint16_t* name, size_t name_len, OndaraMicPublisher** out);
 
 /* Publishes two levels in dB, clamped to [-120, 6], unless another writer refreshed the block within the
- * last 300 ms (then nothing is written and ONDARA_OK is returned all the same). Returns ONDARA_OK,
+ * last 300 ms, or stamped it at most 300 ms ahead of this clock (then nothing is written and ONDARA_OK
+ * is returned all the same); a stamp further ahead holds nobody back. Returns ONDARA_OK,
  * ONDARA_NULL_POINTER (checked first) or ONDARA_INVALID_ARGUMENT (a level is NaN or infinite; the block
  * is untouched). Allocates nothing and takes no lock; reads the wall clock twice. [handle-thread] */
 ONDARA_API OndaraStatus ONDARA_CALL ondara_mic_publish(OndaraMicPublisher* handle, float level_a, float level_b);

@@ -1,18 +1,25 @@
 // POSIX shared-memory objects behind the platform operations.
 //
 // The segment named N is the object "/" + N (UTF-8). Unlike a Win32 mapping, a POSIX object outlives
-// every handle until someone unlinks it; this library never does, the companion owns its lifetime.
-// Objects are created owner-only (0600).
+// every handle until someone unlinks it; the companion owns its lifetime. The one exception is an object
+// this library has just created and could not reserve: it is unlinked again, so that no later open
+// adopts an object without pages. Objects are created owner-only (0600, whatever the umask), and an
+// object owned by another user is never opened: its owner could read our blocks or change them under us.
+//
+// A peer that truncates an object while it is mapped makes the next access to the lost pages fault;
+// nothing here can prevent that, since any process allowed to open the object may truncate it.
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <string>
 
 #include "names.h"
+#include "out_of_memory.h"
 #include "platform.h"
 
 namespace ondara::platform {
@@ -26,17 +33,11 @@ bool object_name(const char16_t* name, std::string& out) noexcept {
         out = "/" + utf8;
         return true;
     } catch (...) {
-        errno = ENOMEM;
-        return false;
+        out_of_memory();
     }
 }
 
-int open_object(const char16_t* name, int flags) noexcept {
-    std::string path;
-    if (!object_name(name, path)) {
-        if (errno != ENOMEM) errno = EINVAL;
-        return -1;
-    }
+int shm_open_retrying(const std::string& path, int flags) noexcept {
     int fd;
     do {
         fd = ::shm_open(path.c_str(), flags | O_CLOEXEC, 0600);
@@ -44,24 +45,83 @@ int open_object(const char16_t* name, int flags) noexcept {
     return fd;
 }
 
-}  // namespace
+int close_with_error(int fd, int error) noexcept {
+    ::close(fd);
+    errno = error;
+    return -1;
+}
 
-Handle create_mapping(const char16_t* name, std::uint32_t size) noexcept {
-    const int fd = open_object(name, O_RDWR | O_CREAT);
-    if (fd < 0) return kNoHandle;
-    // A fresh object has size 0. An existing one keeps its size, as a Win32 mapping does.
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || (st.st_size == 0 && ::ftruncate(fd, static_cast<off_t>(size)) != 0)) {
-        const int saved = errno;
-        ::close(fd);
-        errno = saved;
-        return kNoHandle;
-    }
+// Opens an existing object and accepts it only when the effective user owns it.
+int open_own(const std::string& path, struct stat& st) noexcept {
+    const int fd = shm_open_retrying(path, O_RDWR);
+    if (fd < 0) return -1;
+    if (::fstat(fd, &st) != 0) return close_with_error(fd, errno);
+    if (st.st_uid != ::geteuid()) return close_with_error(fd, EACCES);
     return fd;
 }
 
+// Gives the first `size` bytes backing store now, so that a full file system is an error here rather
+// than a SIGBUS on the first store into the view. posix_fallocate reports its error as its result.
+int reserve(int fd, off_t size) noexcept {
+    int rc;
+    do {
+        rc = ::posix_fallocate(fd, 0, size);
+    } while (rc == EINTR);
+    return rc;
+}
+
+}  // namespace
+
+Handle create_mapping(const char16_t* name, std::uint32_t size) noexcept {
+    std::string path;
+    if (!object_name(name, path)) {
+        errno = EINVAL;
+        return kNoHandle;
+    }
+    // Exclusive first, so that we know whether the object is ours to set up (and to remove again). An
+    // object that vanishes between the two opens is created on the next round.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const int created = shm_open_retrying(path, O_RDWR | O_CREAT | O_EXCL);
+        if (created >= 0) {
+            int rc = ::fchmod(created, 0600) == 0 && ::ftruncate(created, static_cast<off_t>(size)) == 0 ? 0 : errno;
+            if (rc == 0) rc = reserve(created, static_cast<off_t>(size));
+            if (rc == 0) return created;
+            ::shm_unlink(path.c_str());
+            return close_with_error(created, rc);
+        }
+        if (errno != EEXIST) return kNoHandle;
+
+        struct stat st {};
+        const int fd = open_own(path, st);
+        if (fd < 0) {
+            if (errno == ENOENT) continue;
+            return kNoHandle;
+        }
+        // An existing object keeps its size, as a Win32 mapping does; one still at size 0 is being set
+        // up by another opener of ours and gets the size asked for. Either way the part that will be
+        // mapped is reserved, and a failure leaves the object to whoever created it.
+        off_t reserved = std::min<off_t>(st.st_size, static_cast<off_t>(size));
+        if (st.st_size == 0) {
+            if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return close_with_error(fd, errno);
+            reserved = static_cast<off_t>(size);
+        }
+        if (reserved > 0) {
+            if (const int rc = reserve(fd, reserved); rc != 0) return close_with_error(fd, rc);
+        }
+        return fd;
+    }
+    errno = ENOENT;
+    return kNoHandle;
+}
+
 Handle open_mapping(const char16_t* name) noexcept {
-    const int fd = open_object(name, O_RDWR);
+    std::string path;
+    if (!object_name(name, path)) {
+        errno = EINVAL;
+        return kNoHandle;
+    }
+    struct stat st {};
+    const int fd = open_own(path, st);
     return fd < 0 ? kNoHandle : fd;
 }
 

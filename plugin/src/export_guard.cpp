@@ -1,16 +1,8 @@
 #include "export_guard.h"
 
-#include <cstdio>
-#include <cstdlib>
-
 #include "names.h"
 
 namespace ondara {
-
-void out_of_memory() noexcept {
-    std::fputs("ondara: out of memory\n", stderr);
-    std::abort();
-}
 
 std::optional<std::string> open_name(const std::uint16_t* name, std::size_t name_len, bool values_ok) {
     if (name == nullptr || name_len == 0 || !values_ok) return std::nullopt;

@@ -8,13 +8,10 @@
 #include <optional>
 #include <string>
 
+#include "out_of_memory.h"
 #include "status.h"
 
 namespace ondara {
-
-// Exhausted memory has no status: say so on stderr and end the process rather than hand out a partly
-// built handle or let an exception unwind into the host.
-[[noreturn]] void out_of_memory() noexcept;
 
 // Runs an export body; any exception escaping it (only allocation failures can) ends the process.
 template <class Body>

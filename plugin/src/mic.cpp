@@ -1,8 +1,8 @@
 // The mic publisher. Several publishers, in one process or several, share one block by a soft rule:
-// a block that another writer refreshed at most 300 ms ago is left alone, any other is overwritten.
-// One live writer therefore keeps the block and another takes over about 300 ms after it stops. The
-// test and the write are not atomic together: two writers that both find the block free may both
-// write; the later one wins and the other then holds back.
+// a block that another writer refreshed at most 300 ms ago, or stamped at most 300 ms ahead of this
+// clock, is left alone; any other is overwritten. One live writer therefore keeps the block and another
+// takes over about 300 ms after it stops. The test and the write are not atomic together: two writers
+// that both find the block free may both write; the later one wins and the other then holds back.
 #include <algorithm>
 #include <atomic>
 #include <bit>
@@ -29,10 +29,13 @@ bool finite(float v) noexcept { return (std::bit_cast<std::uint32_t>(v) & 0x7FFF
 
 float clamp_level(float v) noexcept { return std::min(kMaxLevelDb, std::max(kMinLevelDb, v)); }
 
+// Fresh means within 300 ms of now on either side. A stamp slightly ahead comes from a writer whose
+// clock runs a little ahead of ours; one further ahead was left by a writer that stopped before the
+// wall clock was set back, and must not hold every other publisher back until the clock catches up.
 bool held_by_another(const MicLevelBlock& b, std::uint64_t now, std::uint64_t own_token) noexcept {
-    const std::uint64_t age = now >= b.updated_ms ? now - b.updated_ms : 0;  // a future stamp is fresh
+    const std::uint64_t distance = now >= b.updated_ms ? now - b.updated_ms : b.updated_ms - now;
     return b.magic == kMicMagic && b.version == 1 && b.active == 1 && b.published == 1 && b.updated_ms != 0 &&
-           age <= kWriterFreshMs && b.writer_token != 0 && b.writer_token != own_token;
+           distance <= kWriterFreshMs && b.writer_token != 0 && b.writer_token != own_token;
 }
 
 Status open_mic(const std::uint16_t* name, std::size_t name_len, OndaraMicPublisher** out) {

@@ -233,9 +233,17 @@ TEST_F(ControlBlockTest, AnotherFreshWriterIsLeftAloneUntilStale) {
     EXPECT_EQ(b->level_a_db, -5.0f);
     EXPECT_NE(b->writer_token, 0xFFFF000000000001u);
 
-    other_wrote(kNow + 10'000);  // from the future: counts as fresh
+    // A stamp ahead of the clock is fresh up to the same 300 ms; one further ahead is left over from a
+    // clock set back and must not hold every other publisher back until the clock catches up.
+    other_wrote(kNow + 300);
     ondara_mic_publish(m, -6.0f, -6.0f);
     EXPECT_EQ(b->level_a_db, -1.0f);
+    other_wrote(kNow + 301);
+    ondara_mic_publish(m, -6.0f, -6.0f);
+    EXPECT_EQ(b->level_a_db, -6.0f);
+    other_wrote(kNow + 10'000);
+    ondara_mic_publish(m, -6.5f, -6.5f);
+    EXPECT_EQ(b->level_a_db, -6.5f);
 
     // Any of these makes the block free to take.
     for (auto free_it : {+[](MicLevelBlock& x) { x.updated_ms = 0; }, +[](MicLevelBlock& x) { x.writer_token = 0; },
