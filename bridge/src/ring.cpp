@@ -67,47 +67,6 @@ RingState RingReader::state() const noexcept {
     return {load_shared(&block->channels), load_shared(&block->capacity_frames), load_shared(&block->write_pos)};
 }
 
-RingSpans RingReader::take(const RingState& s, std::uint64_t max_frames) noexcept {
-    const std::uint64_t capacity = s.capacity;
-    const std::uint64_t oldest = s.write_pos > capacity ? s.write_pos - capacity : 0;
-    if (cursor < oldest) {
-        cursor = oldest;  // more than a whole ring behind: the lost frames are skipped
-    } else if (cursor > s.write_pos) {
-        cursor = s.write_pos;  // the producer restarted its counter
-    }
-    RingSpans spans;
-    spans.frames = std::min(s.write_pos - cursor, max_frames);
-    if (spans.frames == 0) return spans;  // also whenever the capacity is 0: no slot is addressed
-
-    // Reading on from where the previous call stopped, the slot is known without a division.
-    const std::uint64_t slot = cursor == next_cursor_ && capacity == next_capacity_ ? next_slot_ : cursor % capacity;
-    const auto* data = reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(block) + kRingHeaderSize);
-    spans.first = data + slot * s.channels;
-    spans.second = data;
-    spans.first_frames = std::min(spans.frames, capacity - slot);
-    cursor += spans.frames;
-    next_cursor_ = cursor;
-    next_capacity_ = capacity;
-    next_slot_ = slot + spans.frames >= capacity ? slot + spans.frames - capacity : slot + spans.frames;
-    return spans;
-}
-
-void RingReader::publish(const RingState& s) noexcept {
-    // A peer that keeps lowering read_pos between our load and our swap could hold the audio thread
-    // here for as long as it likes; after a few attempts the raise is left to the next read, which
-    // publishes the cursor again.
-    constexpr int kAttempts = 4;
-    std::atomic_ref<std::uint64_t> read_pos(block->read_pos);
-    before_shared_access(&block->read_pos);
-    std::uint64_t seen = read_pos.load();
-    for (int attempt = 0; attempt < kAttempts && seen < cursor; ++attempt) {
-        before_shared_access(&block->read_pos);
-        if (read_pos.compare_exchange_strong(seen, cursor)) break;
-    }
-    store_shared(&block->backlog_frames,
-                 static_cast<std::uint32_t>(std::min<std::uint64_t>(s.write_pos - cursor, 0xFFFFFFFF)));
-}
-
 std::uint64_t RingReader::read(float* dest, std::size_t sample_count) noexcept {
     const RingState s = state();
     if (!fits(s)) {

@@ -229,7 +229,7 @@ void render_audio(std::size_t ch, const RingSpans& spans, const BusView* views, 
 
 ProcessResult render_block(Receiver& r, const OutputBus* buses, std::size_t bus_count, std::size_t frames) noexcept {
     const std::size_t used = std::min(bus_count, kMaxBuses);
-    BusView views[kMaxBuses] = {};
+    BusView views[kMaxBuses];
     for (std::size_t k = 0; k < used; ++k) {
         views[k] = {buses[k].left, buses[k].right,
                     static_cast<std::size_t>(std::min<std::uint64_t>(buses[k].length, frames))};
