@@ -114,7 +114,7 @@ ONDARA_API const char* ONDARA_CALL ondara_receiver_status_message(OndaraStatus s
 
 /* Opens the audio ring `name` that the companion created (never creates it) and prepares a receiver for
  * blocks of up to `max_frames` frames; `multi_bus` non-zero sends ring channels 2k, 2k+1 to bus k,
- * zero sends only channels 0 and 1 to bus 0. Allocates its work buffer here, once.
+ * zero sends only channels 0 and 1 to bus 0. Allocates only the handle, whatever max_frames is.
  * Returns ONDARA_NULL_POINTER (out is NULL, nothing written), ONDARA_INVALID_ARGUMENT (null or empty
  * name, invalid UTF-16, max_frames 0), ONDARA_OPEN_BRIDGE_FAILED (no such ring, or its header or size
  * is unusable), ONDARA_PREPARE_FAILED (its channel count became unusable during open).
@@ -124,9 +124,12 @@ ONDARA_API OndaraStatus ONDARA_CALL ondara_receiver_open(const uint16_t* name, s
 
 /* Renders one block of up to `frames` frames into the first min(bus_count, 3) buses: R = min(frames,
  * max_frames, every bus length) samples of each channel are written, samples from R on are untouched.
- * Frames the ring lacks are silence, with short fades around the gap. When the ring's channel count is
- * unusable (0, above 6, or so high that the block would not fit the work buffer sized at open) the
- * block is silence over min(bus length, frames) samples of every bus and the ring is not read.
+ * Frames the ring lacks are silence, with short fades around the gap; a block of 0 frames leaves a
+ * pending fade-in pending. When the ring's channel count is unusable (0, above 6, or so high that R x
+ * channels exceeds max_frames x the channel count at open) the block is silence over min(bus length,
+ * frames) samples of every bus and the ring is not read. The header is read once per block: a
+ * companion that rewrites it during the call gets a wrong block at worst, never a write outside the
+ * buses or a read outside the ring.
  * `buses` may be NULL when bus_count is 0; `out` may be NULL. The buses stay owned by the caller;
  * nothing is kept after return.
  * Returns ONDARA_OK, or ONDARA_NULL_POINTER for a null handle, null buses with bus_count > 0, or a null
