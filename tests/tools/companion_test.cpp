@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "child.h"
+#include "tools_support.h"
 #include "companion_ring.h"
 #include "mic_block.h"
 #include "mode_block.h"
