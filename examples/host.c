@@ -244,7 +244,8 @@ int main(int argc, char** argv) {
                 }
             } else if (res.sample_rate != 0 && !rate_refused) {
                 rate_refused = 1; /* said once: the ring reports its rate with every block */
-                snprintf(line, sizeof line, "host: the ring says %lu Hz; pacing stays at %lu Hz (%u to %u Hz are followed)\n",
+                snprintf(line, sizeof line,
+                         "host: the ring says %lu Hz; pacing stays at %lu Hz (%u to %u Hz are followed)\n",
                          (unsigned long)res.sample_rate, (unsigned long)rate, MIN_PACING_RATE, MAX_PACING_RATE);
                 say(line);
             }
