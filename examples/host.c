@@ -40,6 +40,14 @@
 #define BLOCK_FRAMES 256
 #define MAX_NAME 200
 #define RETRY_MS 250.0 /* how often a missing ring is looked for again */
+/* The ring's sample rate is the companion's word: it paces this host only inside this range. A rate
+ * of 1 would otherwise mean 256 s per block, and a huge one a loop that never sleeps. */
+#define MIN_PACING_RATE 8000u
+#define MAX_PACING_RATE 768000u
+/* Every value printed here comes from the other process, so each line's buffer holds the longest text
+ * its values can make: "%.2f" of -FLT_MAX is 43 characters, a name MAX_NAME. */
+#define FLOAT_TEXT_MAX 48
+#define LINE_MAX_CHARS (MAX_NAME + 4 * FLOAT_TEXT_MAX + 128)
 
 /* ---- what a plug-in gets from its host: a clock, and somewhere to print ---------------------- */
 
@@ -115,10 +123,10 @@ static float level_db(const float* samples, size_t n) {
 
 static void print_mode(const char* what, OndaraModeControl* mode) {
     float v[4] = {0, 0, 0, 0};
-    char line[200];
+    char line[LINE_MAX_CHARS];
     ondara_mode_mixer_volumes(mode, v);
-    sprintf(line, "host: %s applied_mode=%d volumes=%.2f,%.2f,%.2f,%.2f bridge=%u\n", what,
-            (int)ondara_mode_applied(mode), v[0], v[1], v[2], v[3], (unsigned)ondara_mode_vst3_bridge_active(mode));
+    snprintf(line, sizeof line, "host: %s applied_mode=%d volumes=%.2f,%.2f,%.2f,%.2f bridge=%u\n", what,
+             (int)ondara_mode_applied(mode), v[0], v[1], v[2], v[3], (unsigned)ondara_mode_vst3_bridge_active(mode));
     say(line);
 }
 
@@ -133,8 +141,8 @@ int main(int argc, char** argv) {
     uint16_t ring_name[MAX_NAME], mic_name[MAX_NAME], mode_name[MAX_NAME];
     size_t ring_len = 0, mic_len = 0, mode_len = 0;
     double seconds = 3.0;
-    int requested = 2, positional = 0, i;
-    char line[300];
+    int requested = 2, positional = 0, rate_refused = 0, i;
+    char line[LINE_MAX_CHARS];
 
     OndaraReceiver* receiver = NULL;
     OndaraMicPublisher* mic = NULL;
@@ -178,15 +186,15 @@ int main(int argc, char** argv) {
         !to_utf16(names[2], mode_name, &mode_len)) {
         return usage("names are 1 to 200 ASCII characters");
     }
-    sprintf(line, "host: pid %lu\n", process_id());
+    snprintf(line, sizeof line, "host: pid %lu\n", process_id());
     say(line);
 
     /* 1. Open. The mic and mode opens create their block, or reset it when it is already there. */
     st = ondara_mode_open(mode_name, mode_len, &mode);
-    sprintf(line, "host: ondara_mode_open(%s): %s\n", names[2], ondara_receiver_status_message(st));
+    snprintf(line, sizeof line, "host: ondara_mode_open(%s): %s\n", names[2], ondara_receiver_status_message(st));
     say(line);
     st = ondara_mic_open(mic_name, mic_len, &mic);
-    sprintf(line, "host: ondara_mic_open(%s): %s\n", names[1], ondara_receiver_status_message(st));
+    snprintf(line, sizeof line, "host: ondara_mic_open(%s): %s\n", names[1], ondara_receiver_status_message(st));
     say(line);
     if (mode == NULL || mic == NULL) {
         ondara_mic_free(mic); /* both accept NULL */
@@ -196,7 +204,7 @@ int main(int argc, char** argv) {
 
     /* 2. Use. A request never waits: the companion answers in its own time, seen through the readers. */
     st = ondara_mode_request(mode, requested);
-    sprintf(line, "host: ondara_mode_request(%d): %s\n", requested, ondara_receiver_status_message(st));
+    snprintf(line, sizeof line, "host: ondara_mode_request(%d): %s\n", requested, ondara_receiver_status_message(st));
     say(line);
 
     bus.left = left;
@@ -214,7 +222,8 @@ int main(int argc, char** argv) {
         if (receiver == NULL && now_ms() >= next_retry) {
             st = ondara_receiver_open(ring_name, ring_len, BLOCK_FRAMES, 0, &receiver);
             if (st != last_open_status || st == ONDARA_OK) {
-                sprintf(line, "host: ondara_receiver_open(%s): %s\n", names[0], ondara_receiver_status_message(st));
+                snprintf(line, sizeof line, "host: ondara_receiver_open(%s): %s\n", names[0],
+                         ondara_receiver_status_message(st));
                 say(line);
             }
             last_open_status = st;
@@ -227,9 +236,18 @@ int main(int argc, char** argv) {
             rendered += res.rendered_frames;
             ring_frames += res.ring_frames;
             silent += res.silent_frames;
-            if (res.sample_rate != 0 && res.sample_rate != rate) {
-                rate = res.sample_rate; /* a real host runs at its own rate; this one follows the ring */
-                block_ms = 1000.0 * BLOCK_FRAMES / rate;
+            /* A real host runs at its own rate; this one follows the ring's, when it is a rate at all. */
+            if (res.sample_rate >= MIN_PACING_RATE && res.sample_rate <= MAX_PACING_RATE) {
+                if (res.sample_rate != rate) {
+                    rate = res.sample_rate;
+                    block_ms = 1000.0 * BLOCK_FRAMES / rate;
+                }
+            } else if (res.sample_rate != 0 && !rate_refused) {
+                rate_refused = 1; /* said once: the ring reports its rate with every block */
+                snprintf(line, sizeof line,
+                         "host: the ring says %lu Hz; pacing stays at %lu Hz (%u to %u Hz are followed)\n",
+                         (unsigned long)res.sample_rate, (unsigned long)rate, MIN_PACING_RATE, MAX_PACING_RATE);
+                say(line);
             }
         } else {
             memset(left, 0, sizeof left);
@@ -250,10 +268,10 @@ int main(int argc, char** argv) {
         sleep_until(next_block);
     }
 
-    sprintf(line, "host: rendered_frames=%llu ring_frames=%llu silent_frames=%llu blocks=%llu\n", rendered,
-            ring_frames, silent, blocks);
+    snprintf(line, sizeof line, "host: rendered_frames=%llu ring_frames=%llu silent_frames=%llu blocks=%llu\n",
+             rendered, ring_frames, silent, blocks);
     say(line);
-    sprintf(line, "host: last levels %.1f dB, %.1f dB\n", level_a, level_b);
+    snprintf(line, sizeof line, "host: last levels %.1f dB, %.1f dB\n", level_a, level_b);
     say(line);
     print_mode("final", mode);
 

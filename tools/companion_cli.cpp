@@ -19,6 +19,7 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 std::atomic<bool> g_finished{false};
+std::atomic<bool> g_output_failed{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is set from a signal handler");
 
 #if defined(_WIN32)
@@ -129,12 +130,27 @@ void install_stop_handlers() {
     sa.sa_flags = 0;  // no SA_RESTART: a sleep cut short by the signal ends early, as wanted
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    // A write to a pipe nobody reads then fails with EPIPE instead of killing the process.
+    std::signal(SIGPIPE, SIG_IGN);
 #endif
 }
 
 bool stop_requested() noexcept { return g_stop.load(std::memory_order_relaxed); }
 
-void mark_finished() noexcept { g_finished.store(true); }
+bool output_failed() noexcept { return g_output_failed.load(std::memory_order_relaxed); }
+
+int finish(const char* command, int status) noexcept {
+    if (output_failed()) {
+        try {
+            error(command, "standard output was closed or could not be written; stopped");
+        } catch (...) {
+        }
+        status = kExitFailed;
+    }
+    g_finished.store(true);
+    return status;
+}
 
 bool stdout_is_terminal() {
 #if defined(_WIN32)
@@ -158,11 +174,15 @@ bool enable_cursor_control() {
 }
 
 void say(const char* format, ...) {
+    if (output_failed()) return;  // nobody reads it any more
     std::va_list args;
     va_start(args, format);
-    std::vfprintf(stdout, format, args);
+    const int written = std::vfprintf(stdout, format, args);
     va_end(args);
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 || written < 0) {
+        g_output_failed.store(true);
+        g_stop.store(true);
+    }
 }
 
 void nap(std::uint32_t ms) {

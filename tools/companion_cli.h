@@ -51,13 +51,18 @@ std::optional<double> parse_real(const char* command, std::string_view option, s
 // Prints "ondara-companion COMMAND: MESSAGE" to stderr.
 void error(const char* command, const std::string& message);
 
-// Makes Ctrl-C (SIGINT, SIGTERM; on Windows the console control events) ask the running subcommand to
-// stop instead of ending the process, so that it can release its segments and print its last line.
+// Makes Ctrl-C and the like ask the running subcommand to stop instead of ending the process, so that
+// it can release its segments and print its last line: SIGINT, SIGTERM and SIGHUP (a closed terminal)
+// on POSIX, the console control events on Windows. SIGPIPE is ignored: a reader of stdout that goes
+// away (`play NAME | head`) makes the next write fail, and say() turns that into a stop request too.
 void install_stop_handlers();
 bool stop_requested() noexcept;
-// Called once the subcommand has cleaned up. On Windows a closing console ends the process as soon as
-// its handler returns, so the handler waits for this (a few seconds at most).
-void mark_finished() noexcept;
+// Whether a write to stdout has failed (see say()).
+bool output_failed() noexcept;
+// Called once the subcommand has cleaned up, with its exit status; returns the status to exit with:
+// kExitFailed, after saying so on stderr, if stdout went away. On Windows a closing console ends the
+// process as soon as its handler returns, so the handler waits for this (a few seconds at most).
+int finish(const char* command, int status) noexcept;
 
 // Whether stdout is an interactive terminal (then status lines update in place).
 bool stdout_is_terminal();
@@ -65,7 +70,9 @@ bool stdout_is_terminal();
 bool enable_cursor_control();
 
 // printf to stdout, flushed at once: output redirected to a file or pipe is otherwise held in the C
-// runtime's buffer (fully buffered on Windows), where a test or a `tail -f` cannot see it.
+// runtime's buffer (fully buffered on Windows), where a test or a `tail -f` cannot see it. A write that
+// fails (the pipe's reader has gone, the disk is full) asks the subcommand to stop, since nobody sees
+// its output any more; it then ends through its usual cleanup.
 void say(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

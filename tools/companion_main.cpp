@@ -22,8 +22,9 @@ void print_help(std::FILE* to) {
                  "  watch NAME...    show existing mic and mode blocks (and rings) live, read-only\n"
                  "  serve-mode NAME  answer the mode requests made in the mode block NAME\n"
                  "\n"
-                 "ondara-companion COMMAND --help describes each command. Ctrl-C stops any of them\n"
-                 "cleanly. Exit status: 0 done, 1 failed, 2 wrong arguments.\n");
+                 "ondara-companion COMMAND --help describes each command. Ctrl-C, SIGTERM, SIGHUP\n"
+                 "and a closed output pipe stop any of them cleanly. Exit status: 0 done, 1 failed\n"
+                 "(or output closed), 2 wrong arguments.\n");
 }
 
 }  // namespace

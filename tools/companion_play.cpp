@@ -21,6 +21,11 @@ namespace {
 constexpr const char* kCommand = "play";
 constexpr double kPi = 3.14159265358979323846;
 constexpr float kToneAmplitude = 0.25f;  // -12 dBFS peak: audible, never near clipping
+// The sample rates play accepts, from --rate or from a WAV file: what audio hardware runs at, with
+// room on both sides. The bound also keeps the ring (half a second by default) and the writing pace
+// to something a machine can give; a file's header is not trusted beyond it.
+constexpr std::uint32_t kMinRate = 1000;
+constexpr std::uint32_t kMaxRate = 768000;
 // A reader whose read_pos has not moved for this long is counted as gone.
 constexpr auto kReaderIdle = std::chrono::milliseconds(500);
 
@@ -31,7 +36,8 @@ void print_help() {
         "usage: ondara-companion play NAME [options]\n"
         "\n"
         "Creates the audio ring NAME, as the companion application does, and writes audio into it in\n"
-        "real time until --seconds have passed or Ctrl-C. The ring is removed when play ends.\n"
+        "real time until --seconds have passed or Ctrl-C. The ring is removed when play ends, also\n"
+        "on SIGTERM or SIGHUP and when its output can no longer be written (a closed pipe).\n"
         "One status line shows the time, the frames written, and what the plug-in's receiver reports\n"
         "back: its read_pos, its backlog_frames, and the underruns seen (times an active reader had\n"
         "emptied the ring). On a terminal the line updates in place; otherwise a line a second.\n"
@@ -39,9 +45,9 @@ void print_help() {
         "  --tone HZ          a sine of HZ on every channel, at -12 dBFS (the default: 440)\n"
         "  --wav FILE         the samples of a WAV file (16-, 24-, 32-bit PCM or 32-, 64-bit float),\n"
         "                     played over and over; its channel count and rate replace\n"
-        "                     --channels and --rate\n"
+        "                     --channels and --rate and are held to the same bounds\n"
         "  --channels N       channels, 1 to 6 (default 2)\n"
-        "  --rate HZ          sample rate (default 48000)\n"
+        "  --rate HZ          sample rate, 1000 to 768000 (default 48000)\n"
         "  --capacity FRAMES  ring capacity (default: half a second at the rate)\n"
         "  --seconds S        stop after S seconds (default: run until Ctrl-C)\n"
         "  --help             show this text\n");
@@ -156,7 +162,7 @@ std::optional<PlayOptions> parse(int argc, char** argv, int first, bool& help) {
         o.channels = static_cast<std::uint32_t>(*n);
     }
     if (const std::string* v = args.value("--rate")) {
-        const auto n = cli::parse_uint(kCommand, "--rate", *v, 1000, 768000);
+        const auto n = cli::parse_uint(kCommand, "--rate", *v, kMinRate, kMaxRate);
         if (!n) return std::nullopt;
         o.rate = static_cast<std::uint32_t>(*n);
     }
@@ -210,10 +216,18 @@ int run_play(int argc, char** argv, int first) {
             cli::error(kCommand, error);
             return cli::kExitFailed;
         }
-        if (reader->channels() > kMaxRingChannels) {
-            cli::error(kCommand, *o.wav + " has " + std::to_string(reader->channels()) +
-                                     " channels; a ring carries 1 to 6");
-            return cli::kExitFailed;
+        // The file's format stands in for --channels and --rate, so it is held to their bounds; this
+        // is before anything is created.
+        if (reader->channels() < 1 || reader->channels() > kMaxRingChannels) {
+            cli::error(kCommand, *o.wav + " has " + std::to_string(reader->channels()) + " channels; a ring carries 1 to " +
+                                     std::to_string(kMaxRingChannels));
+            return cli::kExitUsage;
+        }
+        if (reader->sample_rate() < kMinRate || reader->sample_rate() > kMaxRate) {
+            cli::error(kCommand, *o.wav + " claims a sample rate of " + std::to_string(reader->sample_rate()) +
+                                     " Hz; play takes " + std::to_string(kMinRate) + " to " + std::to_string(kMaxRate) +
+                                     " Hz");
+            return cli::kExitUsage;
         }
         if (reader->frames() == 0) {
             cli::error(kCommand, *o.wav + " holds no audio");
@@ -340,8 +354,7 @@ int run_play(int argc, char** argv, int first) {
              "removed"
 #endif
     );
-    cli::mark_finished();
-    return failed ? cli::kExitFailed : cli::kExitOk;
+    return cli::finish(kCommand, failed ? cli::kExitFailed : cli::kExitOk);
 }
 
 }  // namespace ondara::tools

@@ -5,16 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
+#include "segment_create.h"
 
 namespace ondara::tools {
 namespace {
@@ -22,12 +13,6 @@ namespace {
 std::uint64_t ring_bytes(std::uint32_t channels, std::uint32_t capacity_frames) {
     return kRingHeaderSize + std::uint64_t{channels} * capacity_frames * sizeof(float);
 }
-
-#if !defined(_WIN32)
-std::string os_message(const char* what, const std::string& object) {
-    return std::string(what) + "(" + object + "): " + std::strerror(errno);
-}
-#endif
 
 }  // namespace
 
@@ -71,49 +56,10 @@ std::unique_ptr<CompanionRing> CompanionRing::create(const std::string& name, st
     ring->capacity_ = capacity_frames;
     ring->length_ = static_cast<std::size_t>(bytes);
 
-#if defined(_WIN32)
-    const std::wstring wide(name.begin(), name.end());
-    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(bytes >> 32),
-                                  static_cast<DWORD>(bytes), wide.c_str());
-    if (mapping == nullptr) {
-        error = "CreateFileMappingW(" + name + ") failed with error " + std::to_string(GetLastError());
-        return nullptr;
-    }
-    if (GetLastError() == ERROR_ALREADY_EXISTS) {
-        CloseHandle(mapping);
-        error = "a segment named " + name + " already exists";
-        return nullptr;
-    }
-    void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, ring->length_);
-    if (view == nullptr) {
-        error = "MapViewOfFile(" + name + ") failed with error " + std::to_string(GetLastError());
-        CloseHandle(mapping);
-        return nullptr;
-    }
-    ring->mapping_ = mapping;
-#else
-    const std::string object = "/" + name;
-    // O_EXCL: an object of this name that is already there is another companion's ring, and this one
-    // removes its segment at the end; it must never take over and then delete someone else's.
-    const int fd = ::shm_open(object.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error = errno == EEXIST ? "a segment named " + name + " already exists" : os_message("shm_open", object);
-        return nullptr;
-    }
-    void* view = MAP_FAILED;
-    if (::ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
-        error = os_message("ftruncate", object);
-    } else {
-        view = ::mmap(nullptr, ring->length_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (view == MAP_FAILED) error = os_message("mmap", object);
-    }
-    ::close(fd);  // the mapping keeps the object alive for this process
-    if (view == MAP_FAILED) {
-        ::shm_unlink(object.c_str());
-        return nullptr;
-    }
-#endif
-    ring->view_ = view;
+    segment::Created created;
+    if (segment::create(name, bytes, created, error) != segment::CreateResult::Created) return nullptr;
+    ring->view_ = created.view;
+    ring->mapping_ = created.mapping;
 
     // A fresh segment reads as zeros, so the positions, the backlog and the reserved fields already
     // hold their initial values; only the format is written. No reader can have the ring open yet.
@@ -130,15 +76,9 @@ CompanionRing::~CompanionRing() {
     // A create that failed cleans up what it made itself; above all it must not remove the name,
     // which then belongs to whoever already had a segment by it.
     if (view_ == nullptr) return;
-#if defined(_WIN32)
-    // The mapping disappears with the last handle or view, the library's included.
-    UnmapViewOfFile(view_);
-    CloseHandle(static_cast<HANDLE>(mapping_));
-#else
-    ::munmap(view_, length_);
-    const std::string object = "/" + name_;
-    ::shm_unlink(object.c_str());
-#endif
+    segment::Created created{view_, length_, mapping_};
+    segment::close(created);  // on Windows the mapping goes with its last handle or view, the library's included
+    segment::remove_name(name_);
 }
 
 float* CompanionRing::data() const noexcept {

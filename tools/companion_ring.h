@@ -19,9 +19,10 @@ namespace ondara::tools {
 
 class CompanionRing {
 public:
-    // Creates the ring `name` with a zeroed data area; fails when a segment of that name already
-    // exists (it belongs to someone else) or the format is one the library would refuse. Null on
-    // failure, with the reason in `error`.
+    // Creates the ring `name` with a zeroed data area, its pages reserved (segment_create.h); fails
+    // when a segment of that name already exists (it belongs to someone else), when shared memory
+    // has no room for it, or when the format is one the library would refuse. Null on failure, with
+    // the reason in `error`.
     static std::unique_ptr<CompanionRing> create(const std::string& name, std::uint32_t sample_rate,
                                                  std::uint32_t channels, std::uint32_t capacity_frames,
                                                  std::string& error);
@@ -74,9 +75,7 @@ private:
     std::size_t length_ = 0;
     std::uint32_t channels_ = 0;
     std::uint64_t capacity_ = 0;
-#if defined(_WIN32)
-    void* mapping_ = nullptr;
-#endif
+    void* mapping_ = nullptr;  // the mapping handle on Windows
 };
 
 }  // namespace ondara::tools

@@ -38,6 +38,10 @@ void print_help() {
         "applied after --delay by writing applied_mode, and the volumes and bridge flag when given.\n"
         "A request that arrives while another still waits replaces it. The block is left in place\n"
         "at exit: the plug-in may still be using it.\n"
+        "serve-mode writes through a mapping of the block. If another process truncates the block\n"
+        "while it runs, the next access past the new end ends serve-mode with SIGBUS (on Windows a\n"
+        "mapping cannot shrink). Use watch, which only reads copies, to look at a block that may be\n"
+        "truncated.\n"
         "\n"
         "  --delay MS          wait before applying a request (default 20)\n"
         "  --volumes A,B,C,D   the four mixer volumes to report with each applied mode\n"
@@ -237,8 +241,7 @@ int run_serve_mode(int argc, char** argv, int first) {
     cli::say("serve-mode: %s after %llu applied request%s; %s left in place\n",
              cli::stop_requested() ? "stopped" : "done", static_cast<unsigned long long>(applied),
              applied == 1 ? "" : "s", o.name.c_str());
-    cli::mark_finished();
-    return cli::kExitOk;
+    return cli::finish(kCommand, cli::kExitOk);
 }
 
 }  // namespace ondara::tools

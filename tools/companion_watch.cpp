@@ -1,10 +1,13 @@
 // ondara-companion watch: shows what the plug-in side writes into the control blocks, live. It only
-// ever opens existing segments and maps them read-only, so watching can never disturb either side.
-// Each segment is recognised by the magic at its start; an audio ring is shown too.
+// ever opens existing segments read-only and looks at them through copies (SegmentReader), so
+// watching can never disturb either side, and nothing either side does to a segment, truncating it
+// included, can fault the watcher. Each segment is recognised by the magic at its start; an audio
+// ring is shown too.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,7 +18,6 @@
 #include "mic_block.h"
 #include "mode_block.h"
 #include "ring.h"
-#include "shared_access.h"
 #include "shared_segment.h"
 
 namespace ondara::tools {
@@ -35,6 +37,7 @@ void print_help() {
         "              and how long ago updated_ms was stamped\n"
         "  mode block  requested and applied mode, the mixer volumes, the flags\n"
         "  audio ring  format, write_pos, read_pos, backlog_frames\n"
+        "A segment that shrinks while it is watched is shown as truncated, with its size.\n"
         "On a terminal the lines update in place; otherwise they are printed again every interval.\n"
         "\n"
         "  --once         print one snapshot and exit\n"
@@ -44,8 +47,19 @@ void print_help() {
 
 struct Watched {
     std::string name;
-    std::unique_ptr<SharedSegment> segment;
+    std::unique_ptr<SegmentReader> segment;
 };
+
+// The most any description reads: the largest of the block headers.
+constexpr std::size_t kLookBytes = std::max({sizeof(MicLevelBlock), sizeof(ModeControlBlock), sizeof(RingHeader)});
+
+// The block of type T from the copied bytes.
+template <class T>
+T copy_as(const unsigned char* bytes) {
+    T block;
+    std::memcpy(&block, bytes, sizeof block);
+    return block;
+}
 
 std::string meter(float db) {
     const float clamped = std::min(0.0f, std::max(kMeterFloorDb, db));
@@ -104,24 +118,27 @@ std::string describe_ring(const std::string& name, const RingHeader& h) {
 }
 
 std::string describe(const Watched& w, std::uint64_t now) {
-    const void* view = w.segment->data();
-    const std::size_t size = w.segment->size();
+    unsigned char bytes[kLookBytes] = {};
+    std::size_t size = 0;
+    std::string error;
+    if (!w.segment->read(bytes, sizeof bytes, size, error)) return "?    " + w.name + "  " + error;
+    if (size < w.segment->opened_size()) return "?    " + w.name + "  truncated (" + std::to_string(size) + " bytes)";
     if (size < sizeof(std::uint32_t)) return "?    " + w.name + "  too small to hold a magic";
-    const std::uint32_t magic = load_shared(static_cast<const std::uint32_t*>(view));
+    const auto magic = copy_as<std::uint32_t>(bytes);
     const auto too_small = [&](const char* kind) {
         return "?    " + w.name + "  " + kind + " magic but only " + std::to_string(size) + " bytes";
     };
     if (magic == kMicMagic) {
         if (size < sizeof(MicLevelBlock)) return too_small("mic");
-        return describe_mic(w.name, MicLevel::snapshot(static_cast<const MicLevelBlock*>(view)), now);
+        return describe_mic(w.name, copy_as<MicLevelBlock>(bytes), now);
     }
     if (magic == kModeMagic) {
         if (size < sizeof(ModeControlBlock)) return too_small("mode");
-        return describe_mode(w.name, ModeControlLayout::snapshot(static_cast<const ModeControlBlock*>(view)), now);
+        return describe_mode(w.name, copy_as<ModeControlBlock>(bytes), now);
     }
     if (magic == kRingMagic) {
         if (size < sizeof(RingHeader)) return too_small("ring");
-        return describe_ring(w.name, snapshot_ring_header(static_cast<const RingHeader*>(view)));
+        return describe_ring(w.name, copy_as<RingHeader>(bytes));
     }
     char text[64];
     std::snprintf(text, sizeof text, "  unknown block: magic 0x%08" PRIX32 ", ", magic);
@@ -155,7 +172,7 @@ int run_watch(int argc, char** argv, int first) {
     std::vector<Watched> watched;
     for (const std::string& name : args.positional) {
         std::string error;
-        auto segment = SharedSegment::open(name, SharedSegment::Access::ReadOnly, error);
+        auto segment = SegmentReader::open(name, error);
         if (!segment) {
             cli::error(kCommand, error);
             return cli::kExitFailed;
@@ -182,8 +199,7 @@ int run_watch(int argc, char** argv, int first) {
         if (once) break;
         cli::nap(interval);
     } while (!cli::stop_requested());
-    cli::mark_finished();
-    return cli::kExitOk;
+    return cli::finish(kCommand, cli::kExitOk);
 }
 
 }  // namespace ondara::tools

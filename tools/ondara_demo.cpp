@@ -23,6 +23,8 @@
 #include <windows.h>
 #else
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 #include "companion_ring.h"
@@ -153,6 +155,26 @@ std::uint32_t process_id() {
 #endif
 }
 
+#if !defined(_WIN32)
+// The signal that asked the demo to stop, or 0. The ring is a POSIX object that outlives the process,
+// so SIGINT, SIGTERM and SIGHUP end the block loop instead of the process, and the ring is removed on
+// the way out; SIGPIPE is ignored, so that output to a closed pipe fails instead of killing the demo
+// before its cleanup. (On Windows the mapping goes with the process.)
+volatile std::sig_atomic_t g_stop_signal = 0;
+extern "C" void on_stop_signal(int number) { g_stop_signal = number; }
+
+void stop_on_signals() {
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+#else
+constexpr int g_stop_signal = 0;
+void stop_on_signals() {}
+#endif
+
 // The companion: a sine per channel (440, 550, 660, ... Hz, so every channel is told apart by ear),
 // and a production schedule with one stop and one slow stretch.
 class Producer {
@@ -241,6 +263,7 @@ void print_status_error(const char* call, OndaraStatus status) {
 
 int run(const Options& o) {
     const std::string name = o.name.empty() ? "ondara-demo-" + std::to_string(process_id()) : o.name;
+    stop_on_signals();
     std::string error;
     const std::unique_ptr<CompanionRing> ring = CompanionRing::create(name, o.rate, o.channels, o.capacity, error);
     if (!ring) {
@@ -280,7 +303,7 @@ int run(const Options& o) {
     std::uint64_t ring_frames = 0, silent_frames = 0, unwritten = 0, noisy_silence = 0;
     std::vector<std::uint64_t> fade_outs, fade_ins;
     bool previous_short = false;
-    for (std::uint64_t b = 0; b < o.blocks; ++b) {
+    for (std::uint64_t b = 0; b < o.blocks && g_stop_signal == 0; ++b) {
         producer.run_block(b);
         for (auto& channel : storage) std::fill(channel.begin(), channel.end(), kUnwritten);
 
@@ -318,6 +341,10 @@ int run(const Options& o) {
             std::fprintf(stderr, "ondara-demo: %s\n", error.c_str());
             return 1;
         }
+    }
+    if (const int number = g_stop_signal; number != 0) {
+        std::fprintf(stderr, "ondara-demo: stopped by signal %d; removing ring %s\n", number, name.c_str());
+        return 128 + number;
     }
     if (!wav.close(error)) {
         std::fprintf(stderr, "ondara-demo: %s\n", error.c_str());

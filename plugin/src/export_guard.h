@@ -23,9 +23,10 @@ OndaraStatus guarded(Body&& body) noexcept {
     }
 }
 
-// Steps 2 and 3 of every open, run after `out` has passed its null test: the name must be non-null,
-// non-empty and valid UTF-16 (`values_ok` folds in the family's own value checks). The UTF-8 name on
-// success; nullopt means InvalidArgument.
+// Checks the name and value arguments an open shares, once its `out` pointer is known to be non-null,
+// and decodes the name: a null or empty name, one that is not valid UTF-16, or `values_ok` false (the
+// family's own value checks, folded in by the caller) gives nullopt, which the open answers with
+// InvalidArgument. Otherwise the name as UTF-8.
 std::optional<std::string> open_name(const std::uint16_t* name, std::size_t name_len, bool values_ok);
 
 // Allocates a handle record or ends the process; never returns null.

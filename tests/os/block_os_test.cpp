@@ -10,7 +10,7 @@
 #include "mic_block.h"
 #include "mode_block.h"
 #include "ondara.h"
-#include "os_process.h"
+#include "os_resources.h"
 #include "os_support.h"
 #include "ring.h"
 #include "segment.h"
@@ -167,7 +167,7 @@ TEST(ControlBlocks, ModeRequestIsAnsweredByACompanionInAnotherProcess) {
     ModePtr mode = open_mode(u16(name));
     ASSERT_NE(mode, nullptr);
     ChildProcess child = ChildProcess::spawn("mode-companion", {name});
-    ASSERT_TRUE(child.started()) << child.spawn_error();
+    ASSERT_TRUE(child.started()) << child.error();
 
     ASSERT_EQ(ondara_mode_request(mode.get(), kRequestedMode), ONDARA_OK);
     ASSERT_TRUE(wait_until([&] { return ondara_mode_applied(mode.get()) == kRequestedMode; }, 15s))
@@ -368,7 +368,7 @@ TEST(MicPublishersInTwoProcesses, OneKeepsTheBlockAndTheOtherTakesOverWhenItStop
     const std::uint32_t me = platform::current_process_id();
 
     ChildProcess child = ChildProcess::spawn("mic-publisher", {name, "1000"});
-    ASSERT_TRUE(child.started()) << child.spawn_error();
+    ASSERT_TRUE(child.started()) << child.error();
     ASSERT_TRUE(wait_until([&] { return owner() == child.pid(); }, 15s))
         << "the child never published; exit code " << child.wait_for(0ms).value_or(-1);
 

@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "names.h"
-#include "os_process.h"
+#include "os_resources.h"
 #include "shared_access.h"
 
 namespace ondara::ostest {

@@ -12,13 +12,15 @@
 #include <string_view>
 #include <vector>
 
-#include "os_process.h"
+#include "child_process.h"
+#include "os_resources.h"
 #include "platform.h"
 #include "ring.h"
 
 namespace ondara::ostest {
 
 using namespace std::chrono_literals;
+using test::ChildProcess;
 
 // "ondara-os-<pid>-<serial>-<tag>": unique per process and per call, so that parallel runs of this
 // binary, and the tests within one run, never share a segment by accident.

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "os_process.h"
+#include "os_resources.h"
 #include "os_support.h"
 #include "platform.h"
 #include "shared_access.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "ondara.h"
-#include "os_process.h"
+#include "os_resources.h"
 #include "os_support.h"
 #include "ring.h"
 #include "shared_access.h"
@@ -80,7 +80,7 @@ TEST(RingAcrossProcesses, ReaderOpensAChildsRingReadsItAndItsProgressReachesTheC
     const std::string name = unique_name("progress");
     NameCleanup cleanup(name);
     ChildProcess child = ChildProcess::spawn("ring-progress", {name});
-    ASSERT_TRUE(child.started()) << child.spawn_error();
+    ASSERT_TRUE(child.started()) << child.error();
 
     auto opened = open_ring_when_ready(name);
     ASSERT_TRUE(opened.ok()) << "error kind " << static_cast<int>(opened.error().kind);
@@ -339,7 +339,7 @@ TEST_P(RampAcrossProcesses, EveryRenderedFrameIsTheNextOfTheRamp) {
     const std::string name = unique_name("ramp");
     NameCleanup cleanup(name);
     ChildProcess child = ChildProcess::spawn("ramp-producer", {name, std::to_string(c.channels)});
-    ASSERT_TRUE(child.started()) << child.spawn_error();
+    ASSERT_TRUE(child.started()) << child.error();
 
     const std::u16string wide = u16(name);
     const std::unique_ptr<OndaraReceiver, decltype(&ondara_receiver_free)> rx(

@@ -160,11 +160,11 @@ TEST(Soak, ProducerReceiversAndMicPublishersAcrossProcesses) {
     std::vector<ChildProcess> mics;
     for (const auto& w : windows) {
         mics.push_back(ChildProcess::spawn("soak-mic", {mic_name, std::to_string(w[0]), std::to_string(w[1])}));
-        ASSERT_TRUE(mics.back().started()) << mics.back().spawn_error();
+        ASSERT_TRUE(mics.back().started()) << mics.back().error();
     }
     // The producer only succeeds once read_pos has reached the last frame, the larger of the two cursors.
     ChildProcess producer = ChildProcess::spawn("soak-producer", {ring_name, std::to_string(seconds), ready[0], ready[1]});
-    ASSERT_TRUE(producer.started()) << producer.spawn_error();
+    ASSERT_TRUE(producer.started()) << producer.error();
     ChildProcess rx64 = ChildProcess::spawn("soak-receiver", {ring_name, "64", std::to_string(total), ready[0]});
     ChildProcess rx333 = ChildProcess::spawn("soak-receiver", {ring_name, "333", std::to_string(total), ready[1]});
     ASSERT_TRUE(rx64.started() && rx333.started());

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <cfloat>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -15,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "child.h"
+#include "tools_support.h"
 #include "companion_ring.h"
 #include "mic_block.h"
 #include "mode_block.h"
@@ -24,6 +25,13 @@
 #include "shared_access.h"
 #include "shared_segment.h"
 #include "wav_bytes.h"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 namespace ondara::toolstest {
 namespace {
@@ -87,6 +95,12 @@ std::string line_starting(const std::string& text, const std::string& prefix) {
         at = end + 1;
     }
     return {};
+}
+
+// Whether `text` holds `line` as a whole line (ended by "\n", or "\r\n" from a Windows program).
+bool holds_line(const std::string& text, const std::string& line) {
+    const std::string found = line_starting(text, line);
+    return found == line || found == line + "\r";
 }
 
 bool segment_missing(const std::string& name) {
@@ -438,6 +452,215 @@ TEST(ExampleHost, RefusesBadArgumentsAndReportsAnUnopenableRingByItsStatusMessag
     EXPECT_NE(alone.output.find("host: final applied_mode=0 volumes=1.00,1.00,1.00,1.00 bridge=0"), std::string::npos)
         << alone.output;
 }
+
+// What a companion that writes -FLT_MAX into the volumes and a rate of 1 Hz into its ring does to
+// the example host: every line still fits its buffer (the sanitized build of the host, where there is
+// one, reports any overflow), and the host keeps its own pacing, saying why once.
+TEST(ExampleHost, PrintsHostileVolumesInFullAndPacesOnlyBySaneRingRates) {
+    const Names names({unique_name("xring"), unique_name("xmic"), unique_name("xmode")});
+#ifdef ONDARA_EXAMPLE_HOST_ASAN_PATH
+    const std::string host_program = ONDARA_EXAMPLE_HOST_ASAN_PATH;
+#else
+    const std::string host_program = example_host_path();
+#endif
+    const std::string max_text = "-340282346638528859811704183484516925440.00";
+    {
+        Child host = Child::start(host_program, {names[0], names[1], names[2], "--seconds", "1"}, output_file("xhost"));
+        ASSERT_TRUE(host.started()) << host.error();
+        ASSERT_TRUE(host.wait_for_output("ondara_mode_open(" + names[2] + "): ok", kStartTimeout)) << host.output();
+        std::string error;
+        const auto block = SharedSegment::open(names[2], SharedSegment::Access::ReadWrite, error);
+        ASSERT_TRUE(block) << error;
+        auto* live = static_cast<ModeControlBlock*>(block->data());
+        for (float& v : live->mixer_volumes) store_shared(&v, -FLT_MAX);
+        store_shared(&live->applied_mode, std::int32_t{3});
+        const std::optional<int> code = host.wait_for(kStartTimeout);
+        ASSERT_TRUE(code.has_value()) << host.output();
+        EXPECT_EQ(*code, 0) << host.output();
+        EXPECT_TRUE(holds_line(host.output(), "host: final applied_mode=3 volumes=" + max_text + "," + max_text + "," +
+                                                  max_text + "," + max_text + " bridge=0"))
+            << host.output();
+        remove_file(host.output_path());
+    }
+    {
+        std::string error;
+        const auto ring = CompanionRing::create(names[0], 1, 2, 4096, error);
+        ASSERT_TRUE(ring) << error;
+        // A quarter of a second at 48 kHz; at the ring's 1 Hz the first block alone would take 256 s.
+        const RunResult r = run(host_program, {names[0], names[1], names[2], "--seconds", "0.25"}, output_file("xhost2"),
+                                kStartTimeout);
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        const std::string said = "host: the ring says 1 Hz; pacing stays at 48000 Hz";
+        const std::size_t at = r.output.find(said);
+        EXPECT_NE(at, std::string::npos) << r.output;
+        EXPECT_EQ(r.output.find(said, at + 1), std::string::npos) << "said more than once:\n" << r.output;
+        EXPECT_TRUE(holds_line(r.output, "host: rendered_frames=12032 ring_frames=0 silent_frames=12032 blocks=47"))
+            << r.output;
+    }
+}
+
+// A WAV file's format stands in for --rate and --channels, so it meets the same bounds, and a file
+// outside them is refused before any ring exists.
+TEST(Companion, PlayRefusesAWavFileOutsideTheOptionsBoundsBeforeCreatingAnything) {
+    const Names names({unique_name("badwav")});
+    struct Case {
+        std::uint16_t channels;
+        std::uint32_t rate;
+        std::string says;
+    };
+    const Case cases[] = {
+        // 52 bytes: it would have made a 4 GiB ring, to be written at 2^31 frames a second.
+        {1, 2147483646, "claims a sample rate of 2147483646 Hz; play takes 1000 to 768000 Hz"},
+        {1, 999, "claims a sample rate of 999 Hz"},
+        {2, 768001, "claims a sample rate of 768001 Hz"},
+        {7, 48000, "has 7 channels; a ring carries 1 to 6"},
+    };
+    for (const Case& c : cases) {
+        Bytes data(std::size_t{c.channels} * 4 * 2, 0);  // four 16-bit frames
+        const Bytes bytes = riff({{"fmt ", fmt_body(1, c.channels, c.rate, 16)}, {"data", data}});
+        if (c.channels == 1) {
+            EXPECT_EQ(bytes.size(), 52u);
+        }
+        const WavFile wav(bytes);
+        const RunResult r = run(companion_path(), {"play", names[0], "--wav", wav.path(), "--seconds", "0.001"},
+                                output_file("badwav"));
+        EXPECT_EQ(r.exit_code, 2) << c.rate << " Hz, " << c.channels << " channels\n" << r.output;
+        EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
+        EXPECT_EQ(r.output.find("play: ring"), std::string::npos) << r.output;
+        EXPECT_TRUE(segment_missing(names[0]));
+    }
+}
+
+#ifndef _WIN32
+
+std::string demo_path() { return ONDARA_DEMO_PATH; }
+
+// Where /dev/shm is full, creating a ring (play, ondara-demo) or a mode block (serve-mode) fails at
+// once with the name and the reason and removes the half-made object; before, the first store into
+// a page that could not be had ended the tool with SIGBUS and left the object behind. The full
+// /dev/shm is a small tmpfs mounted over it in a private mount namespace, which takes root.
+TEST(Companion, ToolsRefuseAFullShmCleanlyAndLeaveNothingBehind) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a small tmpfs over /dev/shm in a private mount namespace";
+    const RunResult probe = run("/usr/bin/unshare", {"-m", "--propagation", "private", "true"}, output_file("probe"));
+    if (probe.exit_code != 0) {
+        GTEST_SKIP() << "cannot make a private mount namespace here (unshare -m): " << probe.output;
+    }
+    const std::string wav = unique_name("fulldemo") + ".wav";
+    // Inside the namespace: an 8 MiB /dev/shm; play wants 400 MB, the demo 800 MB; then, with the
+    // tmpfs filled to the last page, serve-mode wants one page for its 48-byte block.
+    const std::string script = R"(mount -t tmpfs -o size=8m ondara-test /dev/shm || exit 90
+"$1" play ring --channels 1 --rate 768000 --capacity 100000000 --seconds 5
+echo "play exit $?"
+"$2" --capacity 100000000 --name demo-ring --out "$3"
+echo "demo exit $?"
+dd if=/dev/zero of=/dev/shm/filler bs=64k 2>/dev/null
+"$1" serve-mode mode --count 1
+echo "serve exit $?"
+rm -f /dev/shm/filler
+echo "left: [$(ls -A /dev/shm)]")";
+    const RunResult r = run("/usr/bin/unshare",
+                            {"-m", "--propagation", "private", "sh", "-c", script, "sh", companion_path(), demo_path(), wav},
+                            output_file("fullshm"), 120s);
+    remove_file(wav);
+    ASSERT_EQ(r.exit_code, 0) << r.output;
+    EXPECT_NE(r.output.find("play: cannot create the ring: no space left in /dev/shm for the 400000072 bytes of ring"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("play exit 1\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("cannot create the ring: no space left in /dev/shm for the 800000072 bytes of demo-ring"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("demo exit 1\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("serve-mode: no space left in /dev/shm for the 48 bytes of mode"), std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("serve exit 1\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("left: []"), std::string::npos) << r.output;
+}
+
+// Shrinks the POSIX object `name` to `bytes`, as a hostile or careless process may.
+void truncate_segment(const std::string& name, off_t bytes) {
+    const std::string object = "/" + name;
+    const int fd = ::shm_open(object.c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    EXPECT_EQ(::ftruncate(fd, bytes), 0) << std::strerror(errno);
+    ::close(fd);
+}
+
+// watch only reads: a block truncated under it is shown as such, not a SIGBUS.
+TEST(Companion, WatchShowsASegmentTruncatedUnderItAndCarriesOn) {
+    const Names names({unique_name("tmic"), unique_name("tring")});
+    const std::vector<std::uint16_t> wide = utf16(names[0]);
+    OndaraMicPublisher* mic = nullptr;
+    ASSERT_EQ(ondara_mic_open(wide.data(), wide.size(), &mic), ONDARA_OK);
+    ondara_mic_free(mic);  // the block stays
+    std::string error;
+    const auto ring = CompanionRing::create(names[1], 48000, 2, 48000, error);
+    ASSERT_TRUE(ring) << error;
+
+    Child watch = Child::start(companion_path(), {"watch", names[0], names[1], "--interval", "10"}, output_file("twatch"));
+    ASSERT_TRUE(watch.started()) << watch.error();
+    ASSERT_TRUE(watch.wait_for_output("ring " + names[1], kStartTimeout)) << watch.output();
+    ASSERT_TRUE(watch.wait_for_output("mic  " + names[0], kStartTimeout)) << watch.output();
+    truncate_segment(names[0], 20);
+    truncate_segment(names[1], 0);  // the ring loses everything, its header included
+    EXPECT_TRUE(watch.wait_for_output(names[0] + "  truncated (20 bytes)", kStartTimeout)) << watch.output();
+    EXPECT_TRUE(watch.wait_for_output(names[1] + "  truncated (0 bytes)", kStartTimeout)) << watch.output();
+    truncate_segment(names[0], 0);
+    EXPECT_TRUE(watch.wait_for_output(names[0] + "  truncated (0 bytes)", kStartTimeout)) << watch.output();
+    ASSERT_TRUE(watch.interrupt());
+    const std::optional<int> code = watch.wait_for(kStartTimeout);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0) << watch.output();
+    remove_file(watch.output_path());
+}
+
+// The ring is removed however play and ondara-demo are stopped: a reader of play's output that goes
+// away (SIGPIPE, now ignored: the failed write stops play), a closed terminal (SIGHUP), and for the
+// demo SIGINT, SIGTERM and SIGHUP.
+TEST(Companion, PipesClosedAndSignalsLeaveNoRingBehind) {
+    const Names names({unique_name("pipe"), unique_name("hup"), unique_name("demo")});
+    {
+        // play NAME | head -c 20, with play's exit status on stderr.
+        const std::string script = R"({ "$0" play "$1" --seconds 600; echo "play exit $?" >&2; } | head -c 20 >/dev/null)";
+        const RunResult r = run("/bin/sh", {"-c", script, companion_path(), names[0]}, output_file("pipe"), 60s);
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_NE(r.output.find("play: standard output was closed or could not be written; stopped"), std::string::npos)
+            << r.output;
+        EXPECT_NE(r.output.find("play exit 1\n"), std::string::npos) << r.output;
+        EXPECT_TRUE(segment_missing(names[0])) << "play left its ring behind";
+    }
+    {
+        Child play = Child::start(companion_path(), {"play", names[1], "--seconds", "600"}, output_file("hup"));
+        ASSERT_TRUE(play.started()) << play.error();
+        ASSERT_TRUE(play.wait_for_output("play: ring " + names[1], kStartTimeout)) << play.output();
+        ASSERT_TRUE(play.signal(SIGHUP));
+        const std::optional<int> code = play.wait_for(30s);
+        ASSERT_TRUE(code.has_value());
+        EXPECT_EQ(*code, 0) << play.output();
+        EXPECT_NE(play.output().find("play: stopped"), std::string::npos) << play.output();
+        EXPECT_TRUE(segment_missing(names[1])) << "play left its ring behind";
+        remove_file(play.output_path());
+    }
+    const std::string wav = unique_name("demo") + ".wav";
+    for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+        // A million blocks take the demo half a minute; it is stopped as soon as its ring is there.
+        Child demo = Child::start(demo_path(), {"--blocks", "1000000", "--name", names[2], "--out", wav},
+                                  output_file("demo"));
+        ASSERT_TRUE(demo.started()) << demo.error();
+        ASSERT_TRUE(eventually([&] { return !segment_missing(names[2]); }, kStartTimeout)) << demo.output();
+        ASSERT_TRUE(demo.signal(number));
+        const std::optional<int> code = demo.wait_for(30s);
+        ASSERT_TRUE(code.has_value());
+        EXPECT_EQ(*code, 128 + number) << demo.output();
+        EXPECT_NE(demo.output().find("ondara-demo: stopped by signal " + std::to_string(number)), std::string::npos)
+            << demo.output();
+        EXPECT_TRUE(segment_missing(names[2])) << "ondara-demo left its ring behind after signal " << number;
+        remove_file(demo.output_path());
+    }
+    remove_file(wav);
+}
+
+#endif  // !_WIN32
 
 }  // namespace
 }  // namespace ondara::toolstest

@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "child.h"
+#include "tools_support.h"
 
 namespace ondara::toolstest {
 

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "child.h"
+#include "tools_support.h"
 #include "wav_bytes.h"
 #include "wav_reader.h"
 

@@ -1,6 +1,5 @@
-#include "child.h"
+#include "child_process.h"
 
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -21,18 +20,22 @@
 extern char** environ;
 #endif
 
-namespace ondara::toolstest {
+namespace ondara::test {
 
-Child::Child(Child&& other) noexcept
+using namespace std::chrono_literals;
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
     : native_(std::exchange(other.native_, kNone)),
+      pid_(other.pid_),
       exit_code_(std::move(other.exit_code_)),
       output_(std::move(other.output_)),
       error_(std::move(other.error_)) {}
 
-Child& Child::operator=(Child&& other) noexcept {
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     if (this != &other) {
         kill();
         native_ = std::exchange(other.native_, kNone);
+        pid_ = other.pid_;
         exit_code_ = std::move(other.exit_code_);
         output_ = std::move(other.output_);
         error_ = std::move(other.error_);
@@ -40,11 +43,23 @@ Child& Child::operator=(Child&& other) noexcept {
     return *this;
 }
 
-Child::~Child() { kill(); }
+ChildProcess::~ChildProcess() { kill(); }
 
-std::string Child::output() const { return read_file(output_); }
+ChildProcess ChildProcess::spawn(std::string_view role, const std::vector<std::string>& args) {
+    std::vector<std::string> all{"--child", std::string(role)};
+    all.insert(all.end(), args.begin(), args.end());
+    const std::string self = own_executable_path();
+    if (self.empty()) {
+        ChildProcess child;
+        child.error_ = "cannot find this test binary's own path";
+        return child;
+    }
+    return start(self, all);
+}
 
-bool Child::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
+std::string ChildProcess::output() const { return output_.empty() ? std::string() : read_file(output_); }
+
+bool ChildProcess::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         if (output().find(text) != std::string::npos) return true;
@@ -55,32 +70,12 @@ bool Child::wait_for_output(const std::string& text, std::chrono::milliseconds t
     }
 }
 
-RunResult run(const std::string& program, const std::vector<std::string>& args, const std::string& output_file,
-              std::chrono::milliseconds timeout) {
-    Child c = Child::start(program, args, output_file);
-    RunResult r;
-    if (!c.started()) {
-        r.output = c.error();
-        return r;
-    }
-    const std::optional<int> code = c.wait_for(timeout);
-    if (!code) c.kill();
-    r.exit_code = code.value_or(-1);
-    r.output = c.output();
-    remove_file(output_file);
-    return r;
-}
-
-std::string unique_name(const std::string& tag) { return "ondara-tt-" + std::to_string(own_pid()) + "-" + tag; }
-
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
-
-void remove_file(const std::string& path) { std::remove(path.c_str()); }
 
 #ifdef _WIN32
 
@@ -93,61 +88,48 @@ std::wstring widen(const std::string& s) {
     return w;
 }
 
-// The directory of this test binary: the build puts the tools and ondara.dll there too.
-std::string own_directory() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (n < path.size()) {
-            path.resize(n);
-            break;
-        }
-        path.resize(path.size() * 2);
-    }
-    path.resize(path.find_last_of(L"\\/"));
-    const int n = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0, nullptr, nullptr);
-    std::string s(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), s.data(), n, nullptr, nullptr);
-    return s;
-}
-
 }  // namespace
 
-Child Child::start(const std::string& program, const std::vector<std::string>& args, const std::string& output) {
-    Child c;
+ChildProcess ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
+                                 const std::string& output) {
+    ChildProcess c;
     c.output_ = output;
-    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    // Shared for reading and writing so that this process can read the output while the child writes.
-    HANDLE out = CreateFileW(widen(output).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out == INVALID_HANDLE_VALUE) {
-        c.error_ = "cannot create " + output + ": error " + std::to_string(GetLastError());
-        return c;
+    HANDLE out = INVALID_HANDLE_VALUE;
+    if (!output.empty()) {
+        SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+        // Shared for reading and writing so that this process can read the output while the child writes.
+        out = CreateFileW(widen(output).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (out == INVALID_HANDLE_VALUE) {
+            c.error_ = "cannot create " + output + ": error " + std::to_string(GetLastError());
+            return c;
+        }
     }
-    // Every argument quoted; they are names, numbers and paths without quotes in them.
+    // Every argument quoted; they are roles, names, numbers and paths without quotes in them.
     std::wstring command = L"\"" + widen(program) + L"\"";
     for (const std::string& a : args) command += L" \"" + widen(a) + L"\"";
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    si.hStdOutput = out;
-    si.hStdError = out;
+    si.hStdOutput = out != INVALID_HANDLE_VALUE ? out : GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = out != INVALID_HANDLE_VALUE ? out : GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION pi{};
     const BOOL ok = CreateProcessW(widen(program).c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                                    &si, &pi);
     const DWORD code = GetLastError();
-    CloseHandle(out);
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
     if (!ok) {
         c.error_ = "CreateProcessW(" + program + ") failed: error " + std::to_string(code);
         return c;
     }
     CloseHandle(pi.hThread);
     c.native_ = reinterpret_cast<std::intptr_t>(pi.hProcess);
+    c.pid_ = pi.dwProcessId;
     return c;
 }
 
-std::optional<int> Child::wait_for(std::chrono::milliseconds timeout) {
+std::optional<int> ChildProcess::wait_for(std::chrono::milliseconds timeout) {
     if (exit_code_ || native_ == kNone) return exit_code_;
     const HANDLE h = reinterpret_cast<HANDLE>(native_);
     if (WaitForSingleObject(h, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0) return std::nullopt;
@@ -159,9 +141,10 @@ std::optional<int> Child::wait_for(std::chrono::milliseconds timeout) {
     return exit_code_;
 }
 
-bool Child::interrupt() { return false; }
+bool ChildProcess::interrupt() { return false; }
+bool ChildProcess::signal(int) { return false; }
 
-void Child::kill() noexcept {
+void ChildProcess::kill() noexcept {
     if (native_ == kNone) return;
     const HANDLE h = reinterpret_cast<HANDLE>(native_);
     TerminateProcess(h, 99);
@@ -170,20 +153,37 @@ void Child::kill() noexcept {
     native_ = kNone;
 }
 
-std::string companion_path() { return own_directory() + "\\" ONDARA_COMPANION_FILE; }
-std::string example_host_path() { return own_directory() + "\\" ONDARA_EXAMPLE_HOST_FILE; }
+std::string own_executable_path() {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0) return {};
+        if (n < path.size()) {
+            path.resize(n);
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const int n = WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), s.data(), n, nullptr, nullptr);
+    return s;
+}
 
 std::uint32_t own_pid() { return GetCurrentProcessId(); }
 
 #else
 
-Child Child::start(const std::string& program, const std::vector<std::string>& args, const std::string& output) {
-    Child c;
+ChildProcess ChildProcess::start(const std::string& program, const std::vector<std::string>& args,
+                                 const std::string& output) {
+    ChildProcess c;
     c.output_ = output;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    if (!output.empty()) {
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    }
     std::vector<std::string> all{program};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -197,10 +197,11 @@ Child Child::start(const std::string& program, const std::vector<std::string>& a
         return c;
     }
     c.native_ = pid;
+    c.pid_ = static_cast<std::uint32_t>(pid);
     return c;
 }
 
-std::optional<int> Child::wait_for(std::chrono::milliseconds timeout) {
+std::optional<int> ChildProcess::wait_for(std::chrono::milliseconds timeout) {
     if (exit_code_ || native_ == kNone) return exit_code_;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
@@ -221,9 +222,11 @@ std::optional<int> Child::wait_for(std::chrono::milliseconds timeout) {
     }
 }
 
-bool Child::interrupt() { return native_ != kNone && ::kill(static_cast<pid_t>(native_), SIGINT) == 0; }
+bool ChildProcess::interrupt() { return signal(SIGINT); }
 
-void Child::kill() noexcept {
+bool ChildProcess::signal(int number) { return native_ != kNone && ::kill(static_cast<pid_t>(native_), number) == 0; }
+
+void ChildProcess::kill() noexcept {
     if (native_ == kNone) return;
     const auto pid = static_cast<pid_t>(native_);
     ::kill(pid, SIGKILL);
@@ -233,11 +236,17 @@ void Child::kill() noexcept {
     native_ = kNone;
 }
 
-std::string companion_path() { return ONDARA_COMPANION_PATH; }
-std::string example_host_path() { return ONDARA_EXAMPLE_HOST_PATH; }
+std::string own_executable_path() {
+    // The path behind /proc/self/exe rather than the link itself: under valgrind the link names the
+    // tool, while readlink reports this program.
+    char self[4096];
+    const ssize_t len = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (len <= 0) return {};
+    return std::string(self, static_cast<std::size_t>(len));
+}
 
 std::uint32_t own_pid() { return static_cast<std::uint32_t>(::getpid()); }
 
 #endif
 
-}  // namespace ondara::toolstest
+}  // namespace ondara::test
