@@ -19,7 +19,7 @@
 
 #include "mic_block.h"
 #include "ondara.h"
-#include "os_process.h"
+#include "os_resources.h"
 #include "os_support.h"
 #include "platform.h"
 #include "ring.h"
@@ -172,7 +172,7 @@ ONDARA_CHILD_ROLE(full_shm_role, "full-shm") {
 TEST(PosixObjects, AFullSharedMemoryFileSystemFailsTheOpenInsteadOfFaulting) {
     if (::geteuid() != 0) GTEST_SKIP() << "a private tmpfs over /dev/shm needs root";
     ChildProcess child = ChildProcess::spawn("full-shm", {});
-    ASSERT_TRUE(child.started()) << child.spawn_error();
+    ASSERT_TRUE(child.started()) << child.error();
     const std::optional<int> code = child.wait_for(60s);
     ASSERT_TRUE(code.has_value()) << "the child did not finish";
     if (*code == kNoNamespace) GTEST_SKIP() << "no mount namespace here (see the child's message)";
