@@ -275,9 +275,8 @@ ProcessResult render_block(Receiver& r, const OutputBus* buses, std::size_t bus_
         zero(views[k].left + from, R - from);
         zero(views[k].right + from, R - from);
     }
-    if (got > 0) render_audio(ch, spans, views, audio_buses, got);
-
     if (got > 0) {
+        render_audio(ch, spans, views, audio_buses, got);
         const std::size_t fade = static_cast<std::size_t>(std::min<std::uint64_t>(got, kFadeFrames));
         // Fade-in over every bus first, then fade-out: where the two overlap the gains multiply in
         // that order, even when the host hands the same buffer in twice.
