@@ -28,12 +28,14 @@
 #endif
 
 #include "companion_ring.h"
+#include "demo_plot.h"
 #include "ondara.h"
 #include "wav_writer.h"
 
 namespace {
 
 using ondara::tools::CompanionRing;
+using ondara::tools::DemoPlot;
 using ondara::tools::WavWriter;
 
 constexpr std::size_t kBlockFrames = 256;
@@ -43,6 +45,8 @@ constexpr std::uint64_t kLeadFrames = 320;
 constexpr std::uint64_t kMinCapacity = kLeadFrames + kBlockFrames;
 constexpr std::uint64_t kMaxBlocks = 1'000'000;
 constexpr double kPi = 3.14159265358979323846;
+// The picture covers at most this many blocks from the start (5 MB of samples).
+constexpr std::uint64_t kPlotBlocks = 20000;
 
 struct Options {
     std::uint32_t rate = 48000;
@@ -50,6 +54,7 @@ struct Options {
     std::uint32_t capacity = 4096;
     std::uint64_t blocks = 400;
     std::string out = "ondara-demo.wav";
+    std::string plot = "ondara-demo.svg";
     std::string name;  // empty: ondara-demo-<pid>
     bool float_wav = false;
 };
@@ -69,6 +74,8 @@ void print_help(std::FILE* to) {
                  "  --blocks N        256-frame blocks to render, 1 to %llu (default 400)\n"
                  "  --out FILE        WAV file to write (default ondara-demo.wav)\n"
                  "  --float           write 32-bit float samples instead of 16-bit PCM\n"
+                 "  --plot FILE       SVG picture of bus 0's left channel around the first gaps\n"
+                 "                    (default ondara-demo.svg)\n"
                  "  --name NAME       segment name (default ondara-demo-<pid>)\n"
                  "  --help            show this text\n",
                  static_cast<unsigned long long>(kMinCapacity), static_cast<unsigned long long>(kMaxBlocks));
@@ -134,6 +141,13 @@ bool parse_options(int argc, char** argv, Options& o, bool& help) {
                 return false;
             }
             o.out = std::string(value);
+        } else if (arg == "--plot") {
+            if (!take_value()) return false;
+            if (value.empty()) {
+                std::fprintf(stderr, "ondara-demo: --plot needs a file name\n");
+                return false;
+            }
+            o.plot = std::string(value);
         } else if (arg == "--name") {
             if (!take_value()) return false;
             o.name = std::string(value);
@@ -298,6 +312,8 @@ int run(const Options& o) {
         return 1;
     }
 
+    DemoPlot plot(kBlockFrames, kPlotBlocks);
+
     // A value no rendered sample can have: whatever still holds it afterwards was not written.
     constexpr float kUnwritten = 7.0f;
     std::uint64_t ring_frames = 0, silent_frames = 0, unwritten = 0, noisy_silence = 0;
@@ -341,12 +357,17 @@ int run(const Options& o) {
             std::fprintf(stderr, "ondara-demo: %s\n", error.c_str());
             return 1;
         }
+        plot.add_block(buses[0].left, res.ring_frames);
     }
     if (const int number = g_stop_signal; number != 0) {
         std::fprintf(stderr, "ondara-demo: stopped by signal %d; removing ring %s\n", number, name.c_str());
         return 128 + number;
     }
     if (!wav.close(error)) {
+        std::fprintf(stderr, "ondara-demo: %s\n", error.c_str());
+        return 1;
+    }
+    if (!plot.write(o.plot, o.rate, error)) {
         std::fprintf(stderr, "ondara-demo: %s\n", error.c_str());
         return 1;
     }
@@ -371,6 +392,9 @@ int run(const Options& o) {
     std::printf("wrote %s: %llu stereo frames, %.3f s at %u Hz, %s\n", o.out.c_str(),
                 static_cast<unsigned long long>(wav.frames_written()), seconds, o.rate,
                 o.float_wav ? "32-bit float" : "16-bit PCM");
+    const std::size_t gaps = plot.gaps().size();
+    std::printf("wrote %s: bus 0's left channel around %s%zu gap%s\n", o.plot.c_str(), gaps > 3 ? "the first 3 of " : "",
+                gaps, gaps == 1 ? "" : "s");
 
     if (unwritten != 0 || noisy_silence != 0) {
         std::fprintf(stderr,
