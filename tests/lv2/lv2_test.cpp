@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "child.h"
+#include "tools_support.h"
 #include "shared_segment.h"
 #include "wav_reader.h"
 #include "wav_writer.h"
