@@ -118,6 +118,15 @@ bool parse_options(int argc, char** argv, Options& o, bool& help) {
                          static_cast<unsigned long long>(max), static_cast<int>(value.size()), value.data());
             return false;
         };
+        const auto file_name = [&](std::string& out) -> bool {
+            if (!take_value()) return false;
+            if (value.empty()) {
+                std::fprintf(stderr, "ondara-demo: %.*s needs a file name\n", static_cast<int>(arg.size()), arg.data());
+                return false;
+            }
+            out = std::string(value);
+            return true;
+        };
 
         std::uint64_t n = 0;
         if (arg == "--help" || arg == "-h") {
@@ -135,19 +144,9 @@ bool parse_options(int argc, char** argv, Options& o, bool& help) {
         } else if (arg == "--blocks") {
             if (!number(1, kMaxBlocks, o.blocks)) return false;
         } else if (arg == "--out") {
-            if (!take_value()) return false;
-            if (value.empty()) {
-                std::fprintf(stderr, "ondara-demo: --out needs a file name\n");
-                return false;
-            }
-            o.out = std::string(value);
+            if (!file_name(o.out)) return false;
         } else if (arg == "--plot") {
-            if (!take_value()) return false;
-            if (value.empty()) {
-                std::fprintf(stderr, "ondara-demo: --plot needs a file name\n");
-                return false;
-            }
-            o.plot = std::string(value);
+            if (!file_name(o.plot)) return false;
         } else if (arg == "--name") {
             if (!take_value()) return false;
             o.name = std::string(value);

@@ -42,17 +42,6 @@ public:
     const std::string ring, mic, mode;
 };
 
-std::string line_starting(const std::string& text, const std::string& prefix) {
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        if (text.compare(at, prefix.size(), prefix) == 0) return text.substr(at, end - at);
-        at = end + 1;
-    }
-    return {};
-}
-
 std::optional<double> number_after(const std::string& text, const std::string& key) {
     const std::size_t at = text.find(key);
     if (at == std::string::npos) return std::nullopt;

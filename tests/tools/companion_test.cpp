@@ -86,17 +86,6 @@ std::optional<double> level_after(const std::string& line, const std::string& ke
     return std::strtod(line.c_str() + at + key.size(), nullptr);
 }
 
-std::string line_starting(const std::string& text, const std::string& prefix) {
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find('\n', at);
-        if (end == std::string::npos) end = text.size();
-        if (text.compare(at, prefix.size(), prefix) == 0) return text.substr(at, end - at);
-        at = end + 1;
-    }
-    return {};
-}
-
 // Whether `text` holds `line` as a whole line (ended by "\n", or "\r\n" from a Windows program).
 bool holds_line(const std::string& text, const std::string& line) {
     const std::string found = line_starting(text, line);

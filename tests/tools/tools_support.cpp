@@ -25,6 +25,17 @@ std::string unique_name(const std::string& tag) { return "ondara-tt-" + std::to_
 
 void remove_file(const std::string& path) { std::remove(path.c_str()); }
 
+std::string line_starting(const std::string& text, const std::string& prefix) {
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) end = text.size();
+        if (text.compare(at, prefix.size(), prefix) == 0) return text.substr(at, end - at);
+        at = end + 1;
+    }
+    return {};
+}
+
 #ifdef _WIN32
 namespace {
 // The directory of this test binary: the build puts the tools and ondara.dll there too.

@@ -34,4 +34,7 @@ std::string example_host_path();
 std::string unique_name(const std::string& tag);
 void remove_file(const std::string& path);
 
+// The first line of `text` that starts with `prefix`, without its newline; empty when there is none.
+std::string line_starting(const std::string& text, const std::string& prefix);
+
 }  // namespace ondara::toolstest
