@@ -63,10 +63,6 @@ Expected<RingReader> RingReader::open(std::string_view name) {
     return r;
 }
 
-RingState RingReader::state() const noexcept {
-    return {load_shared(&block->channels), load_shared(&block->capacity_frames), load_shared(&block->write_pos)};
-}
-
 std::uint64_t RingReader::read(float* dest, std::size_t sample_count) noexcept {
     const RingState s = state();
     if (!fits(s)) {

@@ -87,7 +87,9 @@ public:
     static Expected<RingReader> open(std::string_view name);
 
     // One load each of channels, capacity_frames and write_pos.
-    RingState state() const noexcept;
+    RingState state() const noexcept {
+        return {load_shared(&block->channels), load_shared(&block->capacity_frames), load_shared(&block->write_pos)};
+    }
 
     // Whether `s` can be read at all: a channel count of zero, or a data area larger than the view
     // that was mapped, is silence, and a read of it makes no progress.

@@ -33,7 +33,7 @@ Status open_receiver(const std::uint16_t* name, std::size_t name_len, std::size_
         return Status::PrepareFailed;
     }
     Receiver* r = new_record<Receiver>(ring, sample_limit(max_frames, channels), std::uint64_t{max_frames}, multi_bus,
-                                       false);
+                                       false, render_can_use_avx());
     *out = reinterpret_cast<OndaraReceiver*>(r);
     return Status::Ok;
 }
@@ -58,8 +58,7 @@ extern "C" OndaraStatus ONDARA_CALL ondara_receiver_process(OndaraReceiver* hand
     for (std::size_t k = 0; k < used; ++k) {
         if (buses[k].left == nullptr || buses[k].right == nullptr) return ONDARA_NULL_POINTER;
     }
-    const ProcessResult res = render_block(*reinterpret_cast<Receiver*>(handle), buses, bus_count, frames);
-    if (out != nullptr) *out = res;
+    render_block(*reinterpret_cast<Receiver*>(handle), buses, bus_count, frames, out);
     return ONDARA_OK;
 }
 

@@ -22,9 +22,15 @@ struct Receiver {
     std::uint64_t max_frames;  // never 0
     bool multi_bus;
     bool fade_in_pending;      // the next block that gets ring audio starts with a fade-in
+    bool avx;                  // the CPU runs the 256-bit kernels
 };
 
-// Renders one block; the argument checks have passed. Allocates nothing and makes no system call.
-ProcessResult render_block(Receiver& r, const OutputBus* buses, std::size_t bus_count, std::size_t frames) noexcept;
+// Whether this CPU and OS run AVX code; asked once, when a receiver opens.
+bool render_can_use_avx() noexcept;
+
+// Renders one block and, when `out` is not null, reports it there; the argument checks have passed.
+// Allocates nothing and makes no system call.
+void render_block(Receiver& r, const OutputBus* buses, std::size_t bus_count, std::size_t frames,
+                  ProcessResult* out) noexcept;
 
 }  // namespace ondara

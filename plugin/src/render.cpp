@@ -7,21 +7,40 @@
 #include <cstring>
 
 #if (defined(__SSE2__) || defined(_M_X64)) && !defined(ONDARA_SCALAR_RENDER)
-#include <emmintrin.h>
+#include <immintrin.h>
 #define ONDARA_RENDER_SSE2 1
+#if defined(_MSC_VER) && !defined(__clang__)
+#include <intrin.h>
+#endif
+#endif
+
+#if defined(ONDARA_SHARED_ACCESS_HOOK)
+#include <cstdlib>
 #endif
 
 #include "receiver.h"
 #include "shared_access.h"
 
+// Keeps rarely taken work out of the per-block path, so that the compiler does not fold it into the
+// function every block runs, with the register spills that brings.
+#if defined(_MSC_VER)
+#define ONDARA_NOINLINE __declspec(noinline)
+#elif defined(__GNUC__)
+#define ONDARA_NOINLINE __attribute__((noinline))
+#else
+#define ONDARA_NOINLINE
+#endif
+
+// The AVX kernels are compiled for AVX whatever the build targets, and run only where the CPU and the
+// OS have it (MSVC compiles AVX intrinsics without being asked).
+#if defined(__GNUC__) || defined(__clang__)
+#define ONDARA_TARGET_AVX __attribute__((target("avx")))
+#else
+#define ONDARA_TARGET_AVX
+#endif
+
 namespace ondara {
 namespace {
-
-struct BusView {
-    float* left;
-    float* right;
-    std::size_t length;  // of each channel: min(bus length, frames)
-};
 
 void zero(float* p, std::size_t n) noexcept {
     if (n > 0) std::memset(p, 0, n * sizeof(float));  // all-zero bits are 0.0f
@@ -100,29 +119,100 @@ void deinterleave_bus(const float* frames, std::size_t count, std::size_t k, flo
 
 // Six channels into three buses in one pass: four frames are six loads, and two rounds of shuffles
 // turn them into the six channels' four samples, so each frame is loaded once for all buses.
-void deinterleave_six(const float* frames, std::size_t count, float* const out[6]) noexcept {
-    std::size_t i = 0;
-    for (; i + 4 <= count; i += 4) {
-        const float* f = frames + 6 * i;
-        const __m128 a0 = _mm_loadu_ps(f), a1 = _mm_loadu_ps(f + 4), a2 = _mm_loadu_ps(f + 8);
-        const __m128 a3 = _mm_loadu_ps(f + 12), a4 = _mm_loadu_ps(f + 16), a5 = _mm_loadu_ps(f + 20);
-        // Channel pairs (0,1), (2,3), (4,5) of frames i, i+1 and of frames i+2, i+3.
-        const __m128 p01a = _mm_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 2, 1, 0));
-        const __m128 p01b = _mm_shuffle_ps(a3, a4, _MM_SHUFFLE(3, 2, 1, 0));
-        const __m128 p23a = _mm_shuffle_ps(a0, a2, _MM_SHUFFLE(1, 0, 3, 2));
-        const __m128 p23b = _mm_shuffle_ps(a3, a5, _MM_SHUFFLE(1, 0, 3, 2));
-        const __m128 p45a = _mm_shuffle_ps(a1, a2, _MM_SHUFFLE(3, 2, 1, 0));
-        const __m128 p45b = _mm_shuffle_ps(a4, a5, _MM_SHUFFLE(3, 2, 1, 0));
-        _mm_storeu_ps(out[0] + i, _mm_shuffle_ps(p01a, p01b, _MM_SHUFFLE(2, 0, 2, 0)));
-        _mm_storeu_ps(out[1] + i, _mm_shuffle_ps(p01a, p01b, _MM_SHUFFLE(3, 1, 3, 1)));
-        _mm_storeu_ps(out[2] + i, _mm_shuffle_ps(p23a, p23b, _MM_SHUFFLE(2, 0, 2, 0)));
-        _mm_storeu_ps(out[3] + i, _mm_shuffle_ps(p23a, p23b, _MM_SHUFFLE(3, 1, 3, 1)));
-        _mm_storeu_ps(out[4] + i, _mm_shuffle_ps(p45a, p45b, _MM_SHUFFLE(2, 0, 2, 0)));
-        _mm_storeu_ps(out[5] + i, _mm_shuffle_ps(p45a, p45b, _MM_SHUFFLE(3, 1, 3, 1)));
-    }
+inline void six_four_frames(const float* frames, std::size_t i, float* const out[6]) noexcept {
+    const float* f = frames + 6 * i;
+    const __m128 a0 = _mm_loadu_ps(f), a1 = _mm_loadu_ps(f + 4), a2 = _mm_loadu_ps(f + 8);
+    const __m128 a3 = _mm_loadu_ps(f + 12), a4 = _mm_loadu_ps(f + 16), a5 = _mm_loadu_ps(f + 20);
+    // Channel pairs (0,1), (2,3), (4,5) of frames i, i+1 and of frames i+2, i+3.
+    const __m128 p01a = _mm_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 2, 1, 0));
+    const __m128 p01b = _mm_shuffle_ps(a3, a4, _MM_SHUFFLE(3, 2, 1, 0));
+    const __m128 p23a = _mm_shuffle_ps(a0, a2, _MM_SHUFFLE(1, 0, 3, 2));
+    const __m128 p23b = _mm_shuffle_ps(a3, a5, _MM_SHUFFLE(1, 0, 3, 2));
+    const __m128 p45a = _mm_shuffle_ps(a1, a2, _MM_SHUFFLE(3, 2, 1, 0));
+    const __m128 p45b = _mm_shuffle_ps(a4, a5, _MM_SHUFFLE(3, 2, 1, 0));
+    _mm_storeu_ps(out[0] + i, _mm_shuffle_ps(p01a, p01b, _MM_SHUFFLE(2, 0, 2, 0)));
+    _mm_storeu_ps(out[1] + i, _mm_shuffle_ps(p01a, p01b, _MM_SHUFFLE(3, 1, 3, 1)));
+    _mm_storeu_ps(out[2] + i, _mm_shuffle_ps(p23a, p23b, _MM_SHUFFLE(2, 0, 2, 0)));
+    _mm_storeu_ps(out[3] + i, _mm_shuffle_ps(p23a, p23b, _MM_SHUFFLE(3, 1, 3, 1)));
+    _mm_storeu_ps(out[4] + i, _mm_shuffle_ps(p45a, p45b, _MM_SHUFFLE(2, 0, 2, 0)));
+    _mm_storeu_ps(out[5] + i, _mm_shuffle_ps(p45a, p45b, _MM_SHUFFLE(3, 1, 3, 1)));
+}
+
+void six_last_frames(const float* frames, std::size_t i, std::size_t count, float* const out[6]) noexcept {
     for (; i < count; ++i) {
         for (std::size_t c = 0; c < 6; ++c) out[c][i] = frames[6 * i + c];
     }
+}
+
+void deinterleave_six(const float* frames, std::size_t count, float* const out[6]) noexcept {
+    std::size_t i = 0;
+    for (; i + 4 <= count; i += 4) six_four_frames(frames, i, out);
+    six_last_frames(frames, i, count, out);
+}
+
+// The same kernels eight frames at a time where the CPU has AVX. Each 256-bit register holds two of
+// the 128-bit registers above side by side: frames i..i+3 in the low lane, i+4..i+7 in the high one.
+// Every shuffle stays within its lane, so the result is that of the four-frame kernels, with half the
+// instructions.
+ONDARA_TARGET_AVX inline __m256 load_lanes(const float* low, const float* high) noexcept {
+    return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(low)), _mm_loadu_ps(high), 1);
+}
+
+ONDARA_TARGET_AVX void deinterleave_stereo_avx(const float* frames, std::size_t count, float* left,
+                                               float* right) noexcept {
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const float* f = frames + 2 * i;
+        const __m256 a = load_lanes(f, f + 8), b = load_lanes(f + 4, f + 12);
+        const __m256 c = load_lanes(f + 16, f + 24), d = load_lanes(f + 20, f + 28);
+        _mm256_storeu_ps(left + i, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm256_storeu_ps(right + i, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+        _mm256_storeu_ps(left + i + 8, _mm256_shuffle_ps(c, d, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm256_storeu_ps(right + i + 8, _mm256_shuffle_ps(c, d, _MM_SHUFFLE(3, 1, 3, 1)));
+    }
+    if (i + 8 <= count) {
+        const float* f = frames + 2 * i;
+        const __m256 a = load_lanes(f, f + 8), b = load_lanes(f + 4, f + 12);
+        _mm256_storeu_ps(left + i, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm256_storeu_ps(right + i, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+        i += 8;
+    }
+    if (i + 4 <= count) {
+        const __m128 a = _mm_loadu_ps(frames + 2 * i), b = _mm_loadu_ps(frames + 2 * i + 4);
+        _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+        i += 4;
+    }
+    for (; i < count; ++i) {
+        left[i] = frames[2 * i];
+        right[i] = frames[2 * i + 1];
+    }
+}
+
+ONDARA_TARGET_AVX void deinterleave_six_avx(const float* frames, std::size_t count, float* const out[6]) noexcept {
+    std::size_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        const float* f = frames + 6 * i;
+        const __m256 a0 = load_lanes(f, f + 24), a1 = load_lanes(f + 4, f + 28), a2 = load_lanes(f + 8, f + 32);
+        const __m256 a3 = load_lanes(f + 12, f + 36), a4 = load_lanes(f + 16, f + 40), a5 = load_lanes(f + 20, f + 44);
+        const __m256 p01a = _mm256_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 2, 1, 0));
+        const __m256 p01b = _mm256_shuffle_ps(a3, a4, _MM_SHUFFLE(3, 2, 1, 0));
+        const __m256 p23a = _mm256_shuffle_ps(a0, a2, _MM_SHUFFLE(1, 0, 3, 2));
+        const __m256 p23b = _mm256_shuffle_ps(a3, a5, _MM_SHUFFLE(1, 0, 3, 2));
+        const __m256 p45a = _mm256_shuffle_ps(a1, a2, _MM_SHUFFLE(3, 2, 1, 0));
+        const __m256 p45b = _mm256_shuffle_ps(a4, a5, _MM_SHUFFLE(3, 2, 1, 0));
+        _mm256_storeu_ps(out[0] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm256_storeu_ps(out[1] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(3, 1, 3, 1)));
+        _mm256_storeu_ps(out[2] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm256_storeu_ps(out[3] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(3, 1, 3, 1)));
+        _mm256_storeu_ps(out[4] + i, _mm256_shuffle_ps(p45a, p45b, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm256_storeu_ps(out[5] + i, _mm256_shuffle_ps(p45a, p45b, _MM_SHUFFLE(3, 1, 3, 1)));
+    }
+    if (i + 4 <= count) {
+        six_four_frames(frames, i, out);
+        i += 4;
+    }
+    six_last_frames(frames, i, count, out);
 }
 #else
 
@@ -132,39 +222,14 @@ void deinterleave_bus(const float* frames, std::size_t count, std::size_t k, flo
 }
 #endif
 
-// Frame by frame, left then right: the order that decides the result when host buffers overlap.
-void deinterleave_in_order(std::size_t ch, const float* frames, std::size_t count, std::size_t k, float* left,
-                           float* right) noexcept {
-    switch (ch) {
-        case 1: return deinterleave_scalar<1>(frames, 0, count, k, left, right);
-        case 2: return deinterleave_scalar<2>(frames, 0, count, k, left, right);
-        case 3: return deinterleave_scalar<3>(frames, 0, count, k, left, right);
-        case 4: return deinterleave_scalar<4>(frames, 0, count, k, left, right);
-        case 5: return deinterleave_scalar<5>(frames, 0, count, k, left, right);
-        default: return deinterleave_scalar<6>(frames, 0, count, k, left, right);
-    }
-}
-
 // Whether a bus's left and right buffers share some samples without being the same buffer. The
 // vector paths store several frames of one channel before the other channel's, which gives another
 // result than the frame by frame order only then. Buses are rendered one after the other on every
 // path, so overlaps between buses come out the same either way.
-bool partly_overlapping(const BusView& v, std::size_t n) noexcept {
-    const auto l = reinterpret_cast<std::uintptr_t>(v.left), r = reinterpret_cast<std::uintptr_t>(v.right);
+bool partly_overlapping(const OutputBus& b, std::size_t n) noexcept {
+    const auto l = reinterpret_cast<std::uintptr_t>(b.left), r = reinterpret_cast<std::uintptr_t>(b.right);
     const std::uintptr_t bytes = n * sizeof(float);
     return l != r && l < r + bytes && r < l + bytes;
-}
-
-void deinterleave(std::size_t ch, const float* frames, std::size_t count, std::size_t k, float* left,
-                  float* right) noexcept {
-    switch (ch) {
-        case 1: return deinterleave_bus<1>(frames, count, k, left, right);
-        case 2: return deinterleave_bus<2>(frames, count, k, left, right);
-        case 3: return deinterleave_bus<3>(frames, count, k, left, right);
-        case 4: return deinterleave_bus<4>(frames, count, k, left, right);
-        case 5: return deinterleave_bus<5>(frames, count, k, left, right);
-        default: return deinterleave_bus<6>(frames, count, k, left, right);
-    }
 }
 
 // Gains are one float division each; fade-in reaches exactly 1.0, fade-out exactly 0.0.
@@ -179,130 +244,191 @@ void fade_out(float* p, std::size_t len) noexcept {
 #if defined(ONDARA_RENDER_SSE2)
 // Whether none of the six channel buffers shares a sample with another over n samples: only then may
 // one pass fill all three buses, since it interleaves their stores.
-bool all_apart(const BusView* v, std::size_t n) noexcept {
+bool all_apart(const OutputBus* b, std::size_t n) noexcept {
     std::uintptr_t start[6];
     for (std::size_t k = 0; k < 3; ++k) {
-        start[2 * k] = reinterpret_cast<std::uintptr_t>(v[k].left);
-        start[2 * k + 1] = reinterpret_cast<std::uintptr_t>(v[k].right);
+        start[2 * k] = reinterpret_cast<std::uintptr_t>(b[k].left);
+        start[2 * k + 1] = reinterpret_cast<std::uintptr_t>(b[k].right);
     }
     const std::uintptr_t bytes = n * sizeof(float);
     for (std::size_t a = 0; a < 6; ++a) {
-        for (std::size_t b = a + 1; b < 6; ++b) {
-            if (start[a] < start[b] + bytes && start[b] < start[a] + bytes) return false;
+        for (std::size_t c = a + 1; c < 6; ++c) {
+            if (start[a] < start[c] + bytes && start[c] < start[a] + bytes) return false;
         }
     }
     return true;
 }
 #endif
 
-// The block's `got` frames, from the ring's two spans, into the audio buses: bus after bus, so that
-// buffers shared between buses end as the last bus left them.
-void render_audio(std::size_t ch, const RingSpans& spans, const BusView* views, std::size_t audio_buses,
-                  std::size_t got) noexcept {
+// The block's `got` frames of a Ch-channel ring, from its two spans, into the audio buses: bus after
+// bus, so that buffers shared between buses end as the last bus left them. One instance per channel
+// count, chosen once per block, so the per-bus work holds no test of the channel count.
+template <std::size_t Ch>
+ONDARA_NOINLINE void render_audio_of(const RingSpans& spans, const OutputBus* buses, std::size_t audio_buses,
+                                     std::size_t got, [[maybe_unused]] bool avx) noexcept {
     const std::size_t first = static_cast<std::size_t>(spans.first_frames), rest = got - first;
 #if defined(ONDARA_RENDER_SSE2)
-    if (ch == 6 && audio_buses == 3 && all_apart(views, got)) {
-        float* const out[6] = {views[0].left, views[0].right, views[1].left, views[1].right, views[2].left, views[2].right};
-        deinterleave_six(spans.first, first, out);
-        if (rest > 0) {
-            float* const more[6] = {out[0] + first, out[1] + first, out[2] + first,
-                                    out[3] + first, out[4] + first, out[5] + first};
-            deinterleave_six(spans.second, rest, more);
+    if constexpr (Ch == 6) {
+        if (audio_buses == 3 && all_apart(buses, got)) {
+            const auto six = avx ? deinterleave_six_avx : deinterleave_six;
+            float* const out[6] = {buses[0].left, buses[0].right, buses[1].left,
+                                   buses[1].right, buses[2].left, buses[2].right};
+            six(spans.first, first, out);
+            if (rest > 0) {
+                float* const more[6] = {out[0] + first, out[1] + first, out[2] + first,
+                                        out[3] + first, out[4] + first, out[5] + first};
+                six(spans.second, rest, more);
+            }
+            return;
         }
+    }
+#endif
+    // A ring of Ch channels feeds at most (Ch + 1) / 2 buses; saying so lets the stereo and mono
+    // instances drop the loop.
+    const std::size_t n = std::min(audio_buses, (Ch + 1) / 2);
+    for (std::size_t k = 0; k < n; ++k) {
+        float* const left = buses[k].left;
+        float* const right = buses[k].right;
+        if (partly_overlapping(buses[k], got)) {
+            // Frame by frame, left then right: the order that decides the result when they overlap.
+            deinterleave_scalar<Ch>(spans.first, 0, first, k, left, right);
+            if (rest > 0) deinterleave_scalar<Ch>(spans.second, 0, rest, k, left + first, right + first);
+        } else {
+            deinterleave_bus<Ch>(spans.first, first, k, left, right);
+            if (rest > 0) deinterleave_bus<Ch>(spans.second, rest, k, left + first, right + first);
+        }
+    }
+}
+
+// For a channel count already checked to be 1 to 6; nothing to do when got is 0.
+inline void render_audio(std::size_t ch, const RingSpans& spans, const OutputBus* buses, std::size_t audio_buses,
+                         std::size_t got, bool avx) noexcept {
+    if (got == 0) return;
+#if defined(ONDARA_RENDER_SSE2)
+    // Stereo with AVX is the common case by far: handled here, without a further call.
+    if (ch == 2 && avx && !partly_overlapping(buses[0], got)) {
+        const std::size_t first = static_cast<std::size_t>(spans.first_frames);
+        deinterleave_stereo_avx(spans.first, first, buses[0].left, buses[0].right);
+        if (got > first) deinterleave_stereo_avx(spans.second, got - first, buses[0].left + first, buses[0].right + first);
         return;
     }
 #endif
-    for (std::size_t k = 0; k < audio_buses; ++k) {
-        float* const left = views[k].left;
-        float* const right = views[k].right;
-        if (partly_overlapping(views[k], got)) {
-            deinterleave_in_order(ch, spans.first, first, k, left, right);
-            if (rest > 0) deinterleave_in_order(ch, spans.second, rest, k, left + first, right + first);
-        } else {
-            deinterleave(ch, spans.first, first, k, left, right);
-            if (rest > 0) deinterleave(ch, spans.second, rest, k, left + first, right + first);
+    switch (ch) {
+        case 1: return render_audio_of<1>(spans, buses, audio_buses, got, avx);
+        case 2: return render_audio_of<2>(spans, buses, audio_buses, got, avx);
+        case 3: return render_audio_of<3>(spans, buses, audio_buses, got, avx);
+        case 4: return render_audio_of<4>(spans, buses, audio_buses, got, avx);
+        case 5: return render_audio_of<5>(spans, buses, audio_buses, got, avx);
+        default: return render_audio_of<6>(spans, buses, audio_buses, got, avx);
+    }
+}
+
+// A block with more to it than ring audio over every frame of every bus: buses without ring audio and
+// the frames after `got` are zeroed first, then the audio buses are filled in bus order, then the
+// fades are applied. Every sample 0..R-1 is thus written exactly once in effect.
+ONDARA_NOINLINE void render_with_gaps(std::size_t ch, const RingSpans& spans, const OutputBus* buses, std::size_t used,
+                                      std::size_t audio_buses, std::size_t got, std::size_t R,
+                                      bool fade_in_pending, bool avx) noexcept {
+    for (std::size_t k = 0; k < used; ++k) {
+        const std::size_t from = k < audio_buses ? got : 0;
+        zero(buses[k].left + from, R - from);
+        zero(buses[k].right + from, R - from);
+    }
+    if (got == 0) return;
+    render_audio(ch, spans, buses, audio_buses, got, avx);
+    const std::size_t fade = static_cast<std::size_t>(std::min<std::uint64_t>(got, kFadeFrames));
+    // Fade-in over every bus first, then fade-out: where the two overlap the gains multiply in that
+    // order, even when the host hands the same buffer in twice.
+    if (fade_in_pending) {
+        for (std::size_t k = 0; k < used; ++k) {
+            fade_in(buses[k].left, fade);
+            fade_in(buses[k].right, fade);
         }
+    }
+    if (got < R) {
+        for (std::size_t k = 0; k < used; ++k) {
+            fade_out(buses[k].left + got - fade, fade);
+            fade_out(buses[k].right + got - fade, fade);
+        }
+    }
+}
+
+// A block the ring cannot feed at all: silence over the whole of every bus in use, the ring left alone.
+ONDARA_NOINLINE void render_silence(const OutputBus* buses, std::size_t used, std::size_t frames) noexcept {
+    for (std::size_t k = 0; k < used; ++k) {
+        const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(buses[k].length, frames));
+        zero(buses[k].left, len);
+        zero(buses[k].right, len);
     }
 }
 
 }  // namespace
 
-ProcessResult render_block(Receiver& r, const OutputBus* buses, std::size_t bus_count, std::size_t frames) noexcept {
+bool render_can_use_avx() noexcept {
+#if defined(ONDARA_SHARED_ACCESS_HOOK)
+    // Test builds run the 128-bit kernels on any CPU when asked to, so that both kinds are tested.
+    if (const char* only = std::getenv("ONDARA_TEST_RENDER_SSE2"); only != nullptr && only[0] == '1') return false;
+#endif
+#if !defined(ONDARA_RENDER_SSE2)
+    return false;
+#elif defined(__GNUC__) || defined(__clang__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx");  // also asks whether the OS saves the AVX registers
+#else
+    int info[4];
+    __cpuid(info, 1);
+    const bool osxsave = (info[2] >> 27) & 1, avx = (info[2] >> 28) & 1;
+    return osxsave && avx && (_xgetbv(0) & 6) == 6;
+#endif
+}
+
+void render_block(Receiver& r, const OutputBus* buses, std::size_t bus_count, std::size_t frames,
+                  ProcessResult* out) noexcept {
     const std::size_t used = std::min(bus_count, kMaxBuses);
-    BusView views[kMaxBuses];
-    for (std::size_t k = 0; k < used; ++k) {
-        views[k] = {buses[k].left, buses[k].right,
-                    static_cast<std::size_t>(std::min<std::uint64_t>(buses[k].length, frames))};
-    }
 
     // The one pass over the header that this block works from, whatever the companion writes meanwhile.
     const RingState s = r.ring.state();
+    const std::uint32_t sample_rate = load_shared(&r.ring.block->sample_rate);
     const std::size_t ch = s.channels;
-    ProcessResult res{};
-    res.requested_frames = frames;
-    res.channels = s.channels;
-    res.bus_count = static_cast<std::uint32_t>(used);
-    res.sample_rate = load_shared(&r.ring.block->sample_rate);
 
     std::size_t R = 0;
     if (used > 0) {
         R = static_cast<std::size_t>(std::min<std::uint64_t>(r.max_frames, frames));
-        for (std::size_t k = 0; k < used; ++k) R = std::min(R, views[k].length);
+        for (std::size_t k = 0; k < used; ++k) R = static_cast<std::size_t>(std::min<std::uint64_t>(R, buses[k].length));
     }
 
+    std::size_t got = 0;
+    std::size_t silent = 0;
     // An unusable channel count, or one raised after open so far that the block would need more than
-    // max_frames x the channel count at open, is the companion's fault: silence over every view, the
+    // max_frames x the channel count at open, is the companion's fault: silence over every bus, the
     // ring left alone. (R counts samples of a host buffer, so R x 6 cannot wrap.)
     if (ch == 0 || ch > kMaxRingChannels || R * ch > r.sample_limit) {
-        for (std::size_t k = 0; k < used; ++k) {
-            zero(views[k].left, views[k].length);
-            zero(views[k].right, views[k].length);
+        render_silence(buses, used, frames);
+        R = 0;
+        silent = frames;
+    } else {
+        // A header that describes more than the view holds gives a silent block and no progress.
+        const bool readable = r.ring.fits(s);
+        const RingSpans spans = readable ? r.ring.take(s, R) : RingSpans{};
+        got = static_cast<std::size_t>(spans.frames);
+
+        const std::size_t audio_buses = r.multi_bus ? std::min(used, (ch + 1) / 2) : std::min<std::size_t>(used, 1);
+        if (got == R && used == audio_buses && !r.fade_in_pending) {
+            render_audio(ch, spans, buses, audio_buses, got, r.avx);  // ring audio over every sample
+        } else {
+            render_with_gaps(ch, spans, buses, used, audio_buses, got, R, r.fade_in_pending, r.avx);
         }
-        res.silent_frames = frames;
-        return res;
+        // A block of no frames at all (hosts send them to flush parameters) says nothing about the
+        // audio, so a fade-in still owed after a gap stays owed.
+        if (R > 0) r.fade_in_pending = got < R;
+        // The frames are out of the ring: only now may the producer learn that their slots are free.
+        if (readable) r.ring.publish(s);
+        silent = R - got;
     }
 
-    // A header that describes more than the view holds gives a silent block and no progress.
-    const bool readable = r.ring.fits(s);
-    const RingSpans spans = readable ? r.ring.take(s, R) : RingSpans{};
-    const std::size_t got = static_cast<std::size_t>(spans.frames);
-
-    // Every sample 0..R-1 is written exactly once in effect: buses without ring audio and the frames
-    // after `got` are zeroed first, then the audio buses are filled in bus order.
-    const std::size_t audio_buses = r.multi_bus ? std::min<std::size_t>(used, (ch + 1) / 2) : std::min<std::size_t>(used, 1);
-    for (std::size_t k = 0; k < used; ++k) {
-        const std::size_t from = k < audio_buses ? got : 0;
-        zero(views[k].left + from, R - from);
-        zero(views[k].right + from, R - from);
+    if (out != nullptr) {
+        *out = ProcessResult{frames, R, got, silent, s.channels, static_cast<std::uint32_t>(used), sample_rate, 0};
     }
-    if (got > 0) {
-        render_audio(ch, spans, views, audio_buses, got);
-        const std::size_t fade = static_cast<std::size_t>(std::min<std::uint64_t>(got, kFadeFrames));
-        // Fade-in over every bus first, then fade-out: where the two overlap the gains multiply in
-        // that order, even when the host hands the same buffer in twice.
-        if (r.fade_in_pending) {
-            for (std::size_t k = 0; k < used; ++k) {
-                fade_in(views[k].left, fade);
-                fade_in(views[k].right, fade);
-            }
-        }
-        if (got < R) {
-            for (std::size_t k = 0; k < used; ++k) {
-                fade_out(views[k].left + got - fade, fade);
-                fade_out(views[k].right + got - fade, fade);
-            }
-        }
-    }
-    // A block of no frames at all (hosts send them to flush parameters) says nothing about the audio,
-    // so a fade-in still owed after a gap stays owed.
-    if (R > 0) r.fade_in_pending = got < R;
-    // The frames are out of the ring: only now may the producer learn that their slots are free.
-    if (readable) r.ring.publish(s);
-
-    res.rendered_frames = R;
-    res.ring_frames = got;
-    res.silent_frames = R - got;
-    return res;
 }
 
 }  // namespace ondara
