@@ -4,8 +4,10 @@
 // own with the steady clock, whose own cost is measured and printed alongside; the tail shows what a
 // host's audio thread would see from page faults, interrupts and the rest of the machine.
 //
-//   ondara_block_latency [channels buses multi_bus frames capacity blocks]
-//   defaults:             2        1     0         512    4096     1000000
+//   ondara_block_latency [channels buses multi_bus frames capacity blocks offset]
+//   defaults:             2        1     0         512    4096     1000000 0
+// Every output channel buffer starts `offset` bytes (a multiple of 4, below 64) past a 64-byte
+// boundary: hosts hand in buffers of all alignments, and 256-bit stores care.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -58,8 +60,11 @@ int main(int argc, char** argv) {
     const std::size_t frames = arg(4, 512);
     const auto capacity = static_cast<std::uint32_t>(arg(5, 4096));
     const std::size_t blocks = arg(6, 1000000);
-    if (channels < 1 || channels > 6 || buses < 1 || buses > 3 || frames < 1 || frames > capacity || blocks < 1) {
-        std::fprintf(stderr, "usage: %s [channels 1-6] [buses 1-3] [multi_bus 0|1] [frames] [capacity] [blocks]\n", argv[0]);
+    const std::size_t offset = arg(7, 0);
+    if (channels < 1 || channels > 6 || buses < 1 || buses > 3 || frames < 1 || frames > capacity || blocks < 1 ||
+        offset >= 64 || offset % 4 != 0) {
+        std::fprintf(stderr, "usage: %s [channels 1-6] [buses 1-3] [multi_bus 0|1] [frames] [capacity] [blocks] [offset 0-60, by 4]\n",
+                     argv[0]);
         return 2;
     }
 
@@ -85,9 +90,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ondara_receiver_open: %s\n", ondara_receiver_status_message(st));
         return 1;
     }
-    std::vector<float> storage(2 * buses * frames);
+    // One 64-byte aligned stretch per channel buffer, each starting `offset` bytes in.
+    const std::size_t stride = (frames * sizeof(float) + offset + 63) / 64 * 64 / sizeof(float);
+    std::vector<float> storage(2 * buses * stride + 64 / sizeof(float));
+    const auto base_bits = reinterpret_cast<std::uintptr_t>(storage.data());
+    float* const base = storage.data() + ((64 - base_bits % 64) % 64 + offset) / sizeof(float);
     std::vector<OndaraOutputBus> views(buses);
-    for (std::size_t k = 0; k < buses; ++k) views[k] = {&storage[2 * k * frames], &storage[(2 * k + 1) * frames], frames};
+    for (std::size_t k = 0; k < buses; ++k) views[k] = {base + 2 * k * stride, base + (2 * k + 1) * stride, frames};
 
     // The producer stays a whole ring ahead: every block is full.
     OndaraProcessResult res{};
@@ -110,7 +119,10 @@ int main(int argc, char** argv) {
         const std::uint64_t first = std::min<std::uint64_t>(frames, capacity - slot);
         std::memcpy(scratch.data(), copy.data() + slot * channels, first * channels * sizeof(float));
         std::memcpy(scratch.data() + first * channels, copy.data(), (frames - first) * channels * sizeof(float));
-        std::memset(storage.data(), 0, storage.size() * sizeof(float));
+        for (const OndaraOutputBus& v : views) {
+            std::memset(v.left, 0, frames * sizeof(float));
+            std::memset(v.right, 0, frames * sizeof(float));
+        }
         pos += frames;
     });
     auto clock = time_blocks(blocks, [] {});

@@ -32,7 +32,8 @@
 #endif
 
 // The AVX kernels are compiled for AVX whatever the build targets, and run only where the CPU and the
-// OS have it (MSVC compiles AVX intrinsics without being asked).
+// OS have it (MSVC compiles AVX intrinsics without being asked). They stay small enough that no
+// 256-bit value is ever spilled: GCC for 64-bit Windows does not align the stack for one.
 #if defined(__GNUC__) || defined(__clang__)
 #define ONDARA_TARGET_AVX __attribute__((target("avx")))
 #else
@@ -71,6 +72,20 @@ inline __m128 load_two_pairs(const float* p, const float* q) noexcept {
     return _mm_loadh_pi(load_pair(p), reinterpret_cast<const __m64*>(q));
 }
 
+inline void stereo_four_frames(const float* frames, std::size_t i, float* left, float* right) noexcept {
+    const __m128 a = _mm_loadu_ps(frames + 2 * i), b = _mm_loadu_ps(frames + 2 * i + 4);
+    _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+    _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+}
+
+// The last frames of a stereo span after the AVX kernel, kept apart from it for the same reason as
+// six_frames_from.
+ONDARA_NOINLINE void stereo_frames_from(const float* frames, std::size_t i, std::size_t count, float* left,
+                                        float* right) noexcept {
+    for (; i + 4 <= count; i += 4) stereo_four_frames(frames, i, left, right);
+    deinterleave_scalar<2>(frames, i, count, 0, left, right);
+}
+
 template <std::size_t Ch>
 void deinterleave_bus(const float* frames, std::size_t count, std::size_t k, float* left, float* right) noexcept {
     const std::size_t l = 2 * k;
@@ -90,12 +105,7 @@ void deinterleave_bus(const float* frames, std::size_t count, std::size_t k, flo
             _mm_storeu_ps(left + i + 4, _mm_shuffle_ps(c, d, _MM_SHUFFLE(2, 0, 2, 0)));
             _mm_storeu_ps(right + i + 4, _mm_shuffle_ps(c, d, _MM_SHUFFLE(3, 1, 3, 1)));
         }
-        for (; i + 4 <= count; i += 4) {
-            const __m128 a = _mm_loadu_ps(frames + 2 * i);
-            const __m128 b = _mm_loadu_ps(frames + 2 * i + 4);
-            _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
-            _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-        }
+        for (; i + 4 <= count; i += 4) stereo_four_frames(frames, i, left, right);
     } else {
         if (l + 1 < Ch) {
             for (; i + 4 <= count; i += 4) {
@@ -138,16 +148,20 @@ inline void six_four_frames(const float* frames, std::size_t i, float* const out
     _mm_storeu_ps(out[5] + i, _mm_shuffle_ps(p45a, p45b, _MM_SHUFFLE(3, 1, 3, 1)));
 }
 
-void six_last_frames(const float* frames, std::size_t i, std::size_t count, float* const out[6]) noexcept {
+// Frames `from` to `count`. Also the last few frames of the AVX kernel, which is why it is never
+// folded into that: the compiler would vectorise the plain loop there with run-time alias checks and
+// a realigned stack frame.
+ONDARA_NOINLINE void six_frames_from(const float* frames, std::size_t from, std::size_t count,
+                                     float* const out[6]) noexcept {
+    std::size_t i = from;
+    for (; i + 4 <= count; i += 4) six_four_frames(frames, i, out);
     for (; i < count; ++i) {
         for (std::size_t c = 0; c < 6; ++c) out[c][i] = frames[6 * i + c];
     }
 }
 
 void deinterleave_six(const float* frames, std::size_t count, float* const out[6]) noexcept {
-    std::size_t i = 0;
-    for (; i + 4 <= count; i += 4) six_four_frames(frames, i, out);
-    six_last_frames(frames, i, count, out);
+    six_frames_from(frames, 0, count, out);
 }
 
 // The same kernels eight frames at a time where the CPU has AVX. Each 256-bit register holds two of
@@ -158,39 +172,67 @@ ONDARA_TARGET_AVX inline __m256 load_lanes(const float* low, const float* high) 
     return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(low)), _mm_loadu_ps(high), 1);
 }
 
-ONDARA_TARGET_AVX void deinterleave_stereo_avx(const float* frames, std::size_t count, float* left,
-                                               float* right) noexcept {
-    std::size_t i = 0;
+// A 32-byte store that straddles two cache lines costs about as much as two, which makes the kernel
+// slower than a copy. So eight samples go out in one store only where the buffer is 32-byte aligned,
+// and as two 16-byte stores elsewhere. Buffers that all start 16 bytes past a 32-byte boundary (a
+// 16-byte aligned allocator gives that half the time) take four frames with 128-bit stores first,
+// after which all of them are aligned.
+template <bool Whole>
+ONDARA_TARGET_AVX inline void store8(float* p, __m256 v) noexcept {
+    if constexpr (Whole) {
+        _mm256_storeu_ps(p, v);
+    } else {
+        _mm_storeu_ps(p, _mm256_castps256_ps128(v));
+        _mm_storeu_ps(p + 4, _mm256_extractf128_ps(v, 1));
+    }
+}
+
+inline bool aligned32(const float* p) noexcept { return (reinterpret_cast<std::uintptr_t>(p) & 31) == 0; }
+
+inline bool half_way(const float* p) noexcept { return (reinterpret_cast<std::uintptr_t>(p) & 31) == 16; }
+
+template <bool WholeLeft, bool WholeRight>
+ONDARA_TARGET_AVX inline std::size_t stereo_sixteens(const float* frames, std::size_t i, std::size_t count, float* left,
+                                                     float* right) noexcept {
     for (; i + 16 <= count; i += 16) {
         const float* f = frames + 2 * i;
         const __m256 a = load_lanes(f, f + 8), b = load_lanes(f + 4, f + 12);
         const __m256 c = load_lanes(f + 16, f + 24), d = load_lanes(f + 20, f + 28);
-        _mm256_storeu_ps(left + i, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
-        _mm256_storeu_ps(right + i, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-        _mm256_storeu_ps(left + i + 8, _mm256_shuffle_ps(c, d, _MM_SHUFFLE(2, 0, 2, 0)));
-        _mm256_storeu_ps(right + i + 8, _mm256_shuffle_ps(c, d, _MM_SHUFFLE(3, 1, 3, 1)));
+        store8<WholeLeft>(left + i, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+        store8<WholeRight>(right + i, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+        store8<WholeLeft>(left + i + 8, _mm256_shuffle_ps(c, d, _MM_SHUFFLE(2, 0, 2, 0)));
+        store8<WholeRight>(right + i + 8, _mm256_shuffle_ps(c, d, _MM_SHUFFLE(3, 1, 3, 1)));
     }
-    if (i + 8 <= count) {
-        const float* f = frames + 2 * i;
-        const __m256 a = load_lanes(f, f + 8), b = load_lanes(f + 4, f + 12);
-        _mm256_storeu_ps(left + i, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
-        _mm256_storeu_ps(right + i, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-        i += 8;
-    }
-    if (i + 4 <= count) {
-        const __m128 a = _mm_loadu_ps(frames + 2 * i), b = _mm_loadu_ps(frames + 2 * i + 4);
-        _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
-        _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-        i += 4;
-    }
-    for (; i < count; ++i) {
-        left[i] = frames[2 * i];
-        right[i] = frames[2 * i + 1];
-    }
+    return i;
 }
 
-ONDARA_TARGET_AVX void deinterleave_six_avx(const float* frames, std::size_t count, float* const out[6]) noexcept {
+ONDARA_TARGET_AVX void deinterleave_stereo_avx(const float* frames, std::size_t count, float* left,
+                                               float* right) noexcept {
     std::size_t i = 0;
+    if (((reinterpret_cast<std::uintptr_t>(left) | reinterpret_cast<std::uintptr_t>(right)) & 31) == 0) {
+        i = stereo_sixteens<true, true>(frames, 0, count, left, right);  // what most hosts hand in
+    } else {
+        if (count >= 4 && half_way(left) && half_way(right)) {
+            stereo_four_frames(frames, 0, left, right);
+            i = 4;
+        }
+        const bool whole_left = aligned32(left + i), whole_right = aligned32(right + i);
+        if (whole_left && whole_right) {
+            i = stereo_sixteens<true, true>(frames, i, count, left, right);
+        } else if (whole_left) {
+            i = stereo_sixteens<true, false>(frames, i, count, left, right);
+        } else if (whole_right) {
+            i = stereo_sixteens<false, true>(frames, i, count, left, right);
+        } else {
+            i = stereo_sixteens<false, false>(frames, i, count, left, right);
+        }
+    }
+    if (i < count) stereo_frames_from(frames, i, count, left, right);
+}
+
+template <bool Whole>
+ONDARA_TARGET_AVX inline std::size_t six_eights(const float* frames, std::size_t i, std::size_t count,
+                                                float* const out[6]) noexcept {
     for (; i + 8 <= count; i += 8) {
         const float* f = frames + 6 * i;
         const __m256 a0 = load_lanes(f, f + 24), a1 = load_lanes(f + 4, f + 28), a2 = load_lanes(f + 8, f + 32);
@@ -201,18 +243,29 @@ ONDARA_TARGET_AVX void deinterleave_six_avx(const float* frames, std::size_t cou
         const __m256 p23b = _mm256_shuffle_ps(a3, a5, _MM_SHUFFLE(1, 0, 3, 2));
         const __m256 p45a = _mm256_shuffle_ps(a1, a2, _MM_SHUFFLE(3, 2, 1, 0));
         const __m256 p45b = _mm256_shuffle_ps(a4, a5, _MM_SHUFFLE(3, 2, 1, 0));
-        _mm256_storeu_ps(out[0] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(2, 0, 2, 0)));
-        _mm256_storeu_ps(out[1] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(3, 1, 3, 1)));
-        _mm256_storeu_ps(out[2] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(2, 0, 2, 0)));
-        _mm256_storeu_ps(out[3] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(3, 1, 3, 1)));
-        _mm256_storeu_ps(out[4] + i, _mm256_shuffle_ps(p45a, p45b, _MM_SHUFFLE(2, 0, 2, 0)));
-        _mm256_storeu_ps(out[5] + i, _mm256_shuffle_ps(p45a, p45b, _MM_SHUFFLE(3, 1, 3, 1)));
+        store8<Whole>(out[0] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(2, 0, 2, 0)));
+        store8<Whole>(out[1] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(3, 1, 3, 1)));
+        store8<Whole>(out[2] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(2, 0, 2, 0)));
+        store8<Whole>(out[3] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(3, 1, 3, 1)));
+        store8<Whole>(out[4] + i, _mm256_shuffle_ps(p45a, p45b, _MM_SHUFFLE(2, 0, 2, 0)));
+        store8<Whole>(out[5] + i, _mm256_shuffle_ps(p45a, p45b, _MM_SHUFFLE(3, 1, 3, 1)));
     }
-    if (i + 4 <= count) {
-        six_four_frames(frames, i, out);
-        i += 4;
+    return i;
+}
+
+// Six buffers: whole stores only when all six are aligned, else 16-byte stores for all.
+ONDARA_TARGET_AVX void deinterleave_six_avx(const float* frames, std::size_t count, float* const out[6]) noexcept {
+    std::size_t i = 0;
+    bool all_half_way = true;
+    for (std::size_t c = 0; c < 6; ++c) all_half_way = all_half_way && half_way(out[c]);
+    if (count >= 4 && all_half_way) {
+        six_four_frames(frames, 0, out);
+        i = 4;
     }
-    six_last_frames(frames, i, count, out);
+    bool all_aligned = true;
+    for (std::size_t c = 0; c < 6; ++c) all_aligned = all_aligned && aligned32(out[c] + i);
+    i = all_aligned ? six_eights<true>(frames, i, count, out) : six_eights<false>(frames, i, count, out);
+    if (i < count) six_frames_from(frames, i, count, out);
 }
 #else
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -250,27 +251,55 @@ TEST_F(ReceiverTest, EmptyRenderKeepsThePendingFadeIn) {
 }
 
 // Bus k of a multi-bus receiver gets ring channels 2k and 2k+1; a lone last channel feeds both sides.
+// The vector kernels pick their stores by where each buffer starts against a 32-byte boundary, so
+// the buffers are placed at every kind of start, with blocks that run the vector steps, the
+// four-frame steps and the frame-by-frame tail in each combination.
 TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
+    // Start of each of the six channel buffers, in floats past a 32-byte boundary.
+    const std::array<std::array<std::size_t, 6>, 6> starts = {{{0, 0, 0, 0, 0, 0},
+                                                               {4, 4, 4, 4, 4, 4},
+                                                               {0, 4, 0, 4, 0, 4},
+                                                               {4, 0, 4, 0, 4, 0},
+                                                               {1, 1, 3, 3, 2, 2},
+                                                               {4, 1, 0, 4, 4, 4}}};
+    constexpr std::size_t kStride = 256;  // floats from one buffer's boundary to the next
     for (std::uint32_t ch = 1; ch <= 6; ++ch) {
         for (bool multi : {false, true}) {
-            SCOPED_TRACE(testing::Message() << ch << " channels, multi_bus " << multi);
-            ondara_receiver_free(handle);
-            handle = nullptr;
-            fake::reset();
-            open(ch, 64, multi, 4096, 2000);
-            // 47 frames: the four-frame SIMD steps and the frame-by-frame tail both run.
-            std::vector<Bus> buses{Bus(47), Bus(47), Bus(47)};
-            const auto res = process(buses, 47);
-            expect_report(res, 47, 47, 47, 0);
-            EXPECT_EQ(res.bus_count, 3u);
-            const std::uint64_t first = 2000 - 1024;
-            for (std::size_t k = 0; k < 3; ++k) {
-                const bool audio = (k == 0 || multi) && 2 * k < ch;
-                for (std::size_t i = 0; i < 47; ++i) {
-                    const float l = audio ? sample_of(first + i, static_cast<std::uint32_t>(2 * k)) : 0.0f;
-                    const float r = audio && 2 * k + 1 < ch ? sample_of(first + i, static_cast<std::uint32_t>(2 * k + 1)) : l;
-                    ASSERT_EQ(buses[k].left[i], l) << "bus " << k << " frame " << i;
-                    ASSERT_EQ(buses[k].right[i], r) << "bus " << k << " frame " << i;
+            for (const auto& start : starts) {
+                for (std::size_t n : {std::size_t{3}, std::size_t{47}, std::size_t{100}}) {
+                    SCOPED_TRACE(testing::Message() << ch << " channels, multi_bus " << multi << ", " << n
+                                                    << " frames, first start " << start[0] << ", " << start[1]);
+                    ondara_receiver_free(handle);
+                    handle = nullptr;
+                    fake::reset();
+                    open(ch, 128, multi, 4096, 2000);
+                    std::vector<float> memory(7 * kStride, kSentinel);
+                    const auto misalign = reinterpret_cast<std::uintptr_t>(memory.data()) % 32 / sizeof(float);
+                    float* const base = memory.data() + 8 + (8 - misalign) % 8;
+                    float* channel[6];
+                    for (std::size_t c = 0; c < 6; ++c) channel[c] = base + c * kStride + start[c];
+                    const OutputBus views[3] = {
+                        {channel[0], channel[1], n}, {channel[2], channel[3], n}, {channel[4], channel[5], n}};
+                    OndaraProcessResult res{};
+                    ASSERT_EQ(ondara_receiver_process(handle, views, 3, n, &res), ONDARA_OK);
+                    expect_report(res, n, n, n, 0);
+                    EXPECT_EQ(res.bus_count, 3u);
+                    const std::uint64_t first = 2000 - 1024;
+                    for (std::size_t k = 0; k < 3; ++k) {
+                        const bool audio = (k == 0 || multi) && 2 * k < ch;
+                        for (std::size_t i = 0; i < n; ++i) {
+                            const float l = audio ? sample_of(first + i, static_cast<std::uint32_t>(2 * k)) : 0.0f;
+                            const float r =
+                                audio && 2 * k + 1 < ch ? sample_of(first + i, static_cast<std::uint32_t>(2 * k + 1)) : l;
+                            ASSERT_EQ(channel[2 * k][i], l) << "bus " << k << " frame " << i;
+                            ASSERT_EQ(channel[2 * k + 1][i], r) << "bus " << k << " frame " << i;
+                        }
+                    }
+                    // Nothing written before or after any buffer.
+                    for (std::size_t c = 0; c < 6; ++c) {
+                        ASSERT_EQ(channel[c][-1], kSentinel) << "channel " << c;
+                        ASSERT_EQ(channel[c][n], kSentinel) << "channel " << c;
+                    }
                 }
             }
         }
