@@ -227,7 +227,12 @@ ONDARA_TARGET_AVX void deinterleave_stereo_avx(const float* frames, std::size_t 
             i = stereo_sixteens<false, false>(frames, i, count, left, right);
         }
     }
-    if (i < count) stereo_frames_from(frames, i, count, left, right);
+    if (i < count) {
+        // Clean upper halves before 128-bit code: the compiler leaves them dirty on a tail call, and
+        // SSE code after that runs several times slower, in this call and in the host's after it.
+        _mm256_zeroupper();
+        stereo_frames_from(frames, i, count, left, right);
+    }
 }
 
 template <bool Whole>
@@ -265,7 +270,10 @@ ONDARA_TARGET_AVX void deinterleave_six_avx(const float* frames, std::size_t cou
     bool all_aligned = true;
     for (std::size_t c = 0; c < 6; ++c) all_aligned = all_aligned && aligned32(out[c] + i);
     i = all_aligned ? six_eights<true>(frames, i, count, out) : six_eights<false>(frames, i, count, out);
-    if (i < count) six_frames_from(frames, i, count, out);
+    if (i < count) {
+        _mm256_zeroupper();  // as in deinterleave_stereo_avx
+        six_frames_from(frames, i, count, out);
+    }
 }
 #else
 
