@@ -79,7 +79,7 @@ inline void stereo_four_frames(const float* frames, std::size_t i, float* left, 
 }
 
 // The last frames of a stereo span after the AVX kernel, kept apart from it for the same reason as
-// six_frames_from.
+// all_frames_from.
 ONDARA_NOINLINE void stereo_frames_from(const float* frames, std::size_t i, std::size_t count, float* left,
                                         float* right) noexcept {
     for (; i + 4 <= count; i += 4) stereo_four_frames(frames, i, left, right);
@@ -127,13 +127,26 @@ void deinterleave_bus(const float* frames, std::size_t count, std::size_t k, flo
     deinterleave_scalar<Ch>(frames, i, count, k, left, right);
 }
 
-// Six channels into three buses in one pass: four frames are six loads, and two rounds of shuffles
-// turn them into the six channels' four samples, so each frame is loaded once for all buses.
-inline void six_four_frames(const float* frames, std::size_t i, float* const out[6]) noexcept {
+// Four or six channels into two or three buses in one pass, so that each frame is loaded once for all
+// buses: four frames are Ch loads, one round of shuffles gathers the channel pairs (0,1), (2,3) and
+// (4,5) of two frames at a time, and a second splits each pair into its two channels' four samples.
+inline void all_four_frames_4(const float* frames, std::size_t i, float* const out[]) noexcept {
+    const float* f = frames + 4 * i;
+    const __m128 a0 = _mm_loadu_ps(f), a1 = _mm_loadu_ps(f + 4), a2 = _mm_loadu_ps(f + 8), a3 = _mm_loadu_ps(f + 12);
+    const __m128 p01a = _mm_shuffle_ps(a0, a1, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m128 p01b = _mm_shuffle_ps(a2, a3, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m128 p23a = _mm_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m128 p23b = _mm_shuffle_ps(a2, a3, _MM_SHUFFLE(3, 2, 3, 2));
+    _mm_storeu_ps(out[0] + i, _mm_shuffle_ps(p01a, p01b, _MM_SHUFFLE(2, 0, 2, 0)));
+    _mm_storeu_ps(out[1] + i, _mm_shuffle_ps(p01a, p01b, _MM_SHUFFLE(3, 1, 3, 1)));
+    _mm_storeu_ps(out[2] + i, _mm_shuffle_ps(p23a, p23b, _MM_SHUFFLE(2, 0, 2, 0)));
+    _mm_storeu_ps(out[3] + i, _mm_shuffle_ps(p23a, p23b, _MM_SHUFFLE(3, 1, 3, 1)));
+}
+
+inline void all_four_frames_6(const float* frames, std::size_t i, float* const out[]) noexcept {
     const float* f = frames + 6 * i;
     const __m128 a0 = _mm_loadu_ps(f), a1 = _mm_loadu_ps(f + 4), a2 = _mm_loadu_ps(f + 8);
     const __m128 a3 = _mm_loadu_ps(f + 12), a4 = _mm_loadu_ps(f + 16), a5 = _mm_loadu_ps(f + 20);
-    // Channel pairs (0,1), (2,3), (4,5) of frames i, i+1 and of frames i+2, i+3.
     const __m128 p01a = _mm_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 2, 1, 0));
     const __m128 p01b = _mm_shuffle_ps(a3, a4, _MM_SHUFFLE(3, 2, 1, 0));
     const __m128 p23a = _mm_shuffle_ps(a0, a2, _MM_SHUFFLE(1, 0, 3, 2));
@@ -148,20 +161,31 @@ inline void six_four_frames(const float* frames, std::size_t i, float* const out
     _mm_storeu_ps(out[5] + i, _mm_shuffle_ps(p45a, p45b, _MM_SHUFFLE(3, 1, 3, 1)));
 }
 
-// Frames `from` to `count`. Also the last few frames of the AVX kernel, which is why it is never
-// folded into that: the compiler would vectorise the plain loop there with run-time alias checks and
-// a realigned stack frame.
-ONDARA_NOINLINE void six_frames_from(const float* frames, std::size_t from, std::size_t count,
-                                     float* const out[6]) noexcept {
-    std::size_t i = from;
-    for (; i + 4 <= count; i += 4) six_four_frames(frames, i, out);
-    for (; i < count; ++i) {
-        for (std::size_t c = 0; c < 6; ++c) out[c][i] = frames[6 * i + c];
+template <std::size_t Ch>
+inline void all_four_frames(const float* frames, std::size_t i, float* const out[]) noexcept {
+    if constexpr (Ch == 4) {
+        all_four_frames_4(frames, i, out);
+    } else {
+        all_four_frames_6(frames, i, out);
     }
 }
 
-void deinterleave_six(const float* frames, std::size_t count, float* const out[6]) noexcept {
-    six_frames_from(frames, 0, count, out);
+// Frames `from` to `count`. Also the last few frames of the AVX kernel, which is why it is never
+// folded into that: the compiler would vectorise the plain loop there with run-time alias checks and
+// a realigned stack frame.
+template <std::size_t Ch>
+ONDARA_NOINLINE void all_frames_from(const float* frames, std::size_t from, std::size_t count,
+                                     float* const out[]) noexcept {
+    std::size_t i = from;
+    for (; i + 4 <= count; i += 4) all_four_frames<Ch>(frames, i, out);
+    for (; i < count; ++i) {
+        for (std::size_t c = 0; c < Ch; ++c) out[c][i] = frames[Ch * i + c];
+    }
+}
+
+template <std::size_t Ch>
+void deinterleave_all(const float* frames, std::size_t count, float* const out[]) noexcept {
+    all_frames_from<Ch>(frames, 0, count, out);
 }
 
 // The same kernels eight frames at a time where the CPU has AVX. Each 256-bit register holds two of
@@ -235,44 +259,59 @@ ONDARA_TARGET_AVX void deinterleave_stereo_avx(const float* frames, std::size_t 
     }
 }
 
-template <bool Whole>
-ONDARA_TARGET_AVX inline std::size_t six_eights(const float* frames, std::size_t i, std::size_t count,
-                                                float* const out[6]) noexcept {
+template <std::size_t Ch, bool Whole>
+ONDARA_TARGET_AVX inline std::size_t all_eights(const float* frames, std::size_t i, std::size_t count,
+                                                float* const out[]) noexcept {
     for (; i + 8 <= count; i += 8) {
-        const float* f = frames + 6 * i;
-        const __m256 a0 = load_lanes(f, f + 24), a1 = load_lanes(f + 4, f + 28), a2 = load_lanes(f + 8, f + 32);
-        const __m256 a3 = load_lanes(f + 12, f + 36), a4 = load_lanes(f + 16, f + 40), a5 = load_lanes(f + 20, f + 44);
-        const __m256 p01a = _mm256_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 2, 1, 0));
-        const __m256 p01b = _mm256_shuffle_ps(a3, a4, _MM_SHUFFLE(3, 2, 1, 0));
-        const __m256 p23a = _mm256_shuffle_ps(a0, a2, _MM_SHUFFLE(1, 0, 3, 2));
-        const __m256 p23b = _mm256_shuffle_ps(a3, a5, _MM_SHUFFLE(1, 0, 3, 2));
-        const __m256 p45a = _mm256_shuffle_ps(a1, a2, _MM_SHUFFLE(3, 2, 1, 0));
-        const __m256 p45b = _mm256_shuffle_ps(a4, a5, _MM_SHUFFLE(3, 2, 1, 0));
-        store8<Whole>(out[0] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(2, 0, 2, 0)));
-        store8<Whole>(out[1] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(3, 1, 3, 1)));
-        store8<Whole>(out[2] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(2, 0, 2, 0)));
-        store8<Whole>(out[3] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(3, 1, 3, 1)));
-        store8<Whole>(out[4] + i, _mm256_shuffle_ps(p45a, p45b, _MM_SHUFFLE(2, 0, 2, 0)));
-        store8<Whole>(out[5] + i, _mm256_shuffle_ps(p45a, p45b, _MM_SHUFFLE(3, 1, 3, 1)));
+        const float* f = frames + Ch * i;
+        if constexpr (Ch == 4) {
+            const __m256 a0 = load_lanes(f, f + 16), a1 = load_lanes(f + 4, f + 20);
+            const __m256 a2 = load_lanes(f + 8, f + 24), a3 = load_lanes(f + 12, f + 28);
+            const __m256 p01a = _mm256_shuffle_ps(a0, a1, _MM_SHUFFLE(1, 0, 1, 0));
+            const __m256 p01b = _mm256_shuffle_ps(a2, a3, _MM_SHUFFLE(1, 0, 1, 0));
+            const __m256 p23a = _mm256_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 2, 3, 2));
+            const __m256 p23b = _mm256_shuffle_ps(a2, a3, _MM_SHUFFLE(3, 2, 3, 2));
+            store8<Whole>(out[0] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(2, 0, 2, 0)));
+            store8<Whole>(out[1] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(3, 1, 3, 1)));
+            store8<Whole>(out[2] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(2, 0, 2, 0)));
+            store8<Whole>(out[3] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(3, 1, 3, 1)));
+        } else {
+            const __m256 a0 = load_lanes(f, f + 24), a1 = load_lanes(f + 4, f + 28), a2 = load_lanes(f + 8, f + 32);
+            const __m256 a3 = load_lanes(f + 12, f + 36), a4 = load_lanes(f + 16, f + 40);
+            const __m256 a5 = load_lanes(f + 20, f + 44);
+            const __m256 p01a = _mm256_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 2, 1, 0));
+            const __m256 p01b = _mm256_shuffle_ps(a3, a4, _MM_SHUFFLE(3, 2, 1, 0));
+            const __m256 p23a = _mm256_shuffle_ps(a0, a2, _MM_SHUFFLE(1, 0, 3, 2));
+            const __m256 p23b = _mm256_shuffle_ps(a3, a5, _MM_SHUFFLE(1, 0, 3, 2));
+            const __m256 p45a = _mm256_shuffle_ps(a1, a2, _MM_SHUFFLE(3, 2, 1, 0));
+            const __m256 p45b = _mm256_shuffle_ps(a4, a5, _MM_SHUFFLE(3, 2, 1, 0));
+            store8<Whole>(out[0] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(2, 0, 2, 0)));
+            store8<Whole>(out[1] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(3, 1, 3, 1)));
+            store8<Whole>(out[2] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(2, 0, 2, 0)));
+            store8<Whole>(out[3] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(3, 1, 3, 1)));
+            store8<Whole>(out[4] + i, _mm256_shuffle_ps(p45a, p45b, _MM_SHUFFLE(2, 0, 2, 0)));
+            store8<Whole>(out[5] + i, _mm256_shuffle_ps(p45a, p45b, _MM_SHUFFLE(3, 1, 3, 1)));
+        }
     }
     return i;
 }
 
-// Six buffers: whole stores only when all six are aligned, else 16-byte stores for all.
-ONDARA_TARGET_AVX void deinterleave_six_avx(const float* frames, std::size_t count, float* const out[6]) noexcept {
+// Four or six buffers: whole stores only when all of them are aligned, else 16-byte stores for all.
+template <std::size_t Ch>
+ONDARA_TARGET_AVX void deinterleave_all_avx(const float* frames, std::size_t count, float* const out[]) noexcept {
     std::size_t i = 0;
     bool all_half_way = true;
-    for (std::size_t c = 0; c < 6; ++c) all_half_way = all_half_way && half_way(out[c]);
+    for (std::size_t c = 0; c < Ch; ++c) all_half_way = all_half_way && half_way(out[c]);
     if (count >= 4 && all_half_way) {
-        six_four_frames(frames, 0, out);
+        all_four_frames<Ch>(frames, 0, out);
         i = 4;
     }
     bool all_aligned = true;
-    for (std::size_t c = 0; c < 6; ++c) all_aligned = all_aligned && aligned32(out[c] + i);
-    i = all_aligned ? six_eights<true>(frames, i, count, out) : six_eights<false>(frames, i, count, out);
+    for (std::size_t c = 0; c < Ch; ++c) all_aligned = all_aligned && aligned32(out[c] + i);
+    i = all_aligned ? all_eights<Ch, true>(frames, i, count, out) : all_eights<Ch, false>(frames, i, count, out);
     if (i < count) {
         _mm256_zeroupper();  // as in deinterleave_stereo_avx
-        six_frames_from(frames, i, count, out);
+        all_frames_from<Ch>(frames, i, count, out);
     }
 }
 #else
@@ -303,17 +342,17 @@ void fade_out(float* p, std::size_t len) noexcept {
 }
 
 #if defined(ONDARA_RENDER_SSE2)
-// Whether none of the six channel buffers shares a sample with another over n samples: only then may
-// one pass fill all three buses, since it interleaves their stores.
-bool all_apart(const OutputBus* b, std::size_t n) noexcept {
-    std::uintptr_t start[6];
-    for (std::size_t k = 0; k < 3; ++k) {
+// Whether none of the channel buffers of the first `bus_count` buses shares a sample with another over
+// n samples: only then may one pass fill all of them, since it interleaves their stores.
+bool all_apart(const OutputBus* b, std::size_t bus_count, std::size_t n) noexcept {
+    std::uintptr_t start[2 * kMaxBuses];
+    for (std::size_t k = 0; k < bus_count; ++k) {
         start[2 * k] = reinterpret_cast<std::uintptr_t>(b[k].left);
         start[2 * k + 1] = reinterpret_cast<std::uintptr_t>(b[k].right);
     }
     const std::uintptr_t bytes = n * sizeof(float);
-    for (std::size_t a = 0; a < 6; ++a) {
-        for (std::size_t c = a + 1; c < 6; ++c) {
+    for (std::size_t a = 0; a < 2 * bus_count; ++a) {
+        for (std::size_t c = a + 1; c < 2 * bus_count; ++c) {
             if (start[a] < start[c] + bytes && start[c] < start[a] + bytes) return false;
         }
     }
@@ -329,16 +368,19 @@ ONDARA_NOINLINE void render_audio_of(const RingSpans& spans, const OutputBus* bu
                                      std::size_t got, [[maybe_unused]] bool avx) noexcept {
     const std::size_t first = static_cast<std::size_t>(spans.first_frames), rest = got - first;
 #if defined(ONDARA_RENDER_SSE2)
-    if constexpr (Ch == 6) {
-        if (audio_buses == 3 && all_apart(buses, got)) {
-            const auto six = avx ? deinterleave_six_avx : deinterleave_six;
-            float* const out[6] = {buses[0].left, buses[0].right, buses[1].left,
-                                   buses[1].right, buses[2].left, buses[2].right};
-            six(spans.first, first, out);
+    if constexpr (Ch == 4 || Ch == 6) {
+        constexpr std::size_t kBuses = Ch / 2;
+        if (audio_buses == kBuses && all_apart(buses, kBuses, got)) {
+            const auto all = avx ? deinterleave_all_avx<Ch> : deinterleave_all<Ch>;
+            float* out[Ch];
+            for (std::size_t k = 0; k < kBuses; ++k) {
+                out[2 * k] = buses[k].left;
+                out[2 * k + 1] = buses[k].right;
+            }
+            all(spans.first, first, out);
             if (rest > 0) {
-                float* const more[6] = {out[0] + first, out[1] + first, out[2] + first,
-                                        out[3] + first, out[4] + first, out[5] + first};
-                six(spans.second, rest, more);
+                for (float*& o : out) o += first;
+                all(spans.second, rest, out);
             }
             return;
         }

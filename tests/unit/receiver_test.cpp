@@ -309,30 +309,40 @@ TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
 // Hosts may hand in the same buffer twice, or buffers that overlap: the end state is that of rendering
 // bus after bus, left before right, whichever path renders it.
 TEST_F(ReceiverTest, OverlappingBusBuffersEndAsBusByBusRendering) {
-    open(6, 64, true, 4096, 2000);
     const std::size_t n = 40;
-    const std::array<std::array<std::size_t, 6>, 4> layouts = {{{0, 100, 200, 300, 400, 500},
+    const std::array<std::array<std::size_t, 6>, 5> layouts = {{{0, 100, 200, 300, 400, 500},
                                                                 {0, 100, 0, 100, 200, 300},
                                                                 {0, 2, 4, 6, 8, 10},
-                                                                {0, 100, 3, 103, 50, 50}}};
-    for (const auto& offsets : layouts) {
-        const std::uint64_t first = internals().ring.cursor;
-        std::vector<float> memory(700, kSentinel), expected(700, kSentinel);
-        OutputBus views[3];
-        for (std::size_t k = 0; k < 3; ++k) {
-            views[k] = {memory.data() + offsets[2 * k], memory.data() + offsets[2 * k + 1], n};
-        }
-        for (std::size_t c = 0; c < 6; ++c) std::fill_n(expected.begin() + offsets[c], n, 0.0f);
-        for (std::size_t k = 0; k < 3; ++k) {
-            for (std::size_t i = 0; i < n; ++i) {
-                expected[offsets[2 * k] + i] = sample_of(first + i, static_cast<std::uint32_t>(2 * k));
-                expected[offsets[2 * k + 1] + i] = sample_of(first + i, static_cast<std::uint32_t>(2 * k + 1));
+                                                                {0, 100, 3, 103, 50, 50},
+                                                                {0, 100, 200, 3, 300, 400}}};
+    // Four and six channels each have a one-pass path over all their buses.
+    for (std::uint32_t ch : {4u, 6u}) {
+        ondara_receiver_free(handle);
+        handle = nullptr;
+        fake::reset();
+        open(ch, 64, true, 4096, 2000);
+        const std::size_t bus_count = ch / 2;
+        for (const auto& offsets : layouts) {
+            SCOPED_TRACE(testing::Message() << ch << " channels, offsets " << offsets[0] << ", " << offsets[1] << ", "
+                                            << offsets[2] << ", " << offsets[3]);
+            const std::uint64_t first = internals().ring.cursor;
+            std::vector<float> memory(700, kSentinel), expected(700, kSentinel);
+            OutputBus views[3];
+            for (std::size_t k = 0; k < bus_count; ++k) {
+                views[k] = {memory.data() + offsets[2 * k], memory.data() + offsets[2 * k + 1], n};
             }
+            for (std::size_t c = 0; c < ch; ++c) std::fill_n(expected.begin() + offsets[c], n, 0.0f);
+            for (std::size_t k = 0; k < bus_count; ++k) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    expected[offsets[2 * k] + i] = sample_of(first + i, static_cast<std::uint32_t>(2 * k));
+                    expected[offsets[2 * k + 1] + i] = sample_of(first + i, static_cast<std::uint32_t>(2 * k + 1));
+                }
+            }
+            OndaraProcessResult res{};
+            ASSERT_EQ(ondara_receiver_process(handle, views, bus_count, n, &res), ONDARA_OK);
+            ASSERT_EQ(res.ring_frames, n);
+            EXPECT_EQ(memory, expected);
         }
-        OndaraProcessResult res{};
-        ASSERT_EQ(ondara_receiver_process(handle, views, 3, n, &res), ONDARA_OK);
-        ASSERT_EQ(res.ring_frames, n);
-        EXPECT_EQ(memory, expected);
     }
 }
 
