@@ -32,8 +32,9 @@
 #endif
 
 // The AVX kernels are compiled for AVX whatever the build targets, and run only where the CPU and the
-// OS have it (MSVC compiles AVX intrinsics without being asked). They stay small enough that no
-// 256-bit value is ever spilled: GCC for 64-bit Windows does not align the stack for one.
+// OS have it (MSVC compiles AVX intrinsics without being asked). GCC for 64-bit Windows cannot align
+// the stack for a 256-bit value: with optimisation these kernels spill none, and unoptimised builds
+// spill them with unaligned moves only.
 #if defined(__GNUC__) || defined(__clang__)
 #define ONDARA_TARGET_AVX __attribute__((target("avx")))
 #else
@@ -72,10 +73,15 @@ inline __m128 load_two_pairs(const float* p, const float* q) noexcept {
     return _mm_loadh_pi(load_pair(p), reinterpret_cast<const __m64*>(q));
 }
 
+// The step every vector kernel ends with: a and b hold the (left, right) sample pairs of four frames,
+// two frames each, and one shuffle each gives left's and right's four samples.
+inline void split_pairs(__m128 a, __m128 b, float* left, float* right) noexcept {
+    _mm_storeu_ps(left, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+    _mm_storeu_ps(right, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+}
+
 inline void stereo_four_frames(const float* frames, std::size_t i, float* left, float* right) noexcept {
-    const __m128 a = _mm_loadu_ps(frames + 2 * i), b = _mm_loadu_ps(frames + 2 * i + 4);
-    _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
-    _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+    split_pairs(_mm_loadu_ps(frames + 2 * i), _mm_loadu_ps(frames + 2 * i + 4), left + i, right + i);
 }
 
 // The last frames of a stereo span after the AVX kernel, kept apart from it for the same reason as
@@ -96,24 +102,15 @@ void deinterleave_bus(const float* frames, std::size_t count, std::size_t k, flo
         return;
     } else if constexpr (Ch == 2) {
         for (; i + 8 <= count; i += 8) {
-            const __m128 a = _mm_loadu_ps(frames + 2 * i);
-            const __m128 b = _mm_loadu_ps(frames + 2 * i + 4);
-            const __m128 c = _mm_loadu_ps(frames + 2 * i + 8);
-            const __m128 d = _mm_loadu_ps(frames + 2 * i + 12);
-            _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
-            _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-            _mm_storeu_ps(left + i + 4, _mm_shuffle_ps(c, d, _MM_SHUFFLE(2, 0, 2, 0)));
-            _mm_storeu_ps(right + i + 4, _mm_shuffle_ps(c, d, _MM_SHUFFLE(3, 1, 3, 1)));
+            stereo_four_frames(frames, i, left, right);
+            stereo_four_frames(frames, i + 4, left, right);
         }
         for (; i + 4 <= count; i += 4) stereo_four_frames(frames, i, left, right);
     } else {
         if (l + 1 < Ch) {
             for (; i + 4 <= count; i += 4) {
                 const float* f = frames + i * Ch + l;
-                const __m128 a = load_two_pairs(f, f + Ch);
-                const __m128 b = load_two_pairs(f + 2 * Ch, f + 3 * Ch);
-                _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
-                _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+                split_pairs(load_two_pairs(f, f + Ch), load_two_pairs(f + 2 * Ch, f + 3 * Ch), left + i, right + i);
             }
         } else {
             for (; i + 4 <= count; i += 4) {
@@ -137,10 +134,8 @@ inline void all_four_frames_4(const float* frames, std::size_t i, float* const o
     const __m128 p01b = _mm_shuffle_ps(a2, a3, _MM_SHUFFLE(1, 0, 1, 0));
     const __m128 p23a = _mm_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 2, 3, 2));
     const __m128 p23b = _mm_shuffle_ps(a2, a3, _MM_SHUFFLE(3, 2, 3, 2));
-    _mm_storeu_ps(out[0] + i, _mm_shuffle_ps(p01a, p01b, _MM_SHUFFLE(2, 0, 2, 0)));
-    _mm_storeu_ps(out[1] + i, _mm_shuffle_ps(p01a, p01b, _MM_SHUFFLE(3, 1, 3, 1)));
-    _mm_storeu_ps(out[2] + i, _mm_shuffle_ps(p23a, p23b, _MM_SHUFFLE(2, 0, 2, 0)));
-    _mm_storeu_ps(out[3] + i, _mm_shuffle_ps(p23a, p23b, _MM_SHUFFLE(3, 1, 3, 1)));
+    split_pairs(p01a, p01b, out[0] + i, out[1] + i);
+    split_pairs(p23a, p23b, out[2] + i, out[3] + i);
 }
 
 inline void all_four_frames_6(const float* frames, std::size_t i, float* const out[]) noexcept {
@@ -153,12 +148,9 @@ inline void all_four_frames_6(const float* frames, std::size_t i, float* const o
     const __m128 p23b = _mm_shuffle_ps(a3, a5, _MM_SHUFFLE(1, 0, 3, 2));
     const __m128 p45a = _mm_shuffle_ps(a1, a2, _MM_SHUFFLE(3, 2, 1, 0));
     const __m128 p45b = _mm_shuffle_ps(a4, a5, _MM_SHUFFLE(3, 2, 1, 0));
-    _mm_storeu_ps(out[0] + i, _mm_shuffle_ps(p01a, p01b, _MM_SHUFFLE(2, 0, 2, 0)));
-    _mm_storeu_ps(out[1] + i, _mm_shuffle_ps(p01a, p01b, _MM_SHUFFLE(3, 1, 3, 1)));
-    _mm_storeu_ps(out[2] + i, _mm_shuffle_ps(p23a, p23b, _MM_SHUFFLE(2, 0, 2, 0)));
-    _mm_storeu_ps(out[3] + i, _mm_shuffle_ps(p23a, p23b, _MM_SHUFFLE(3, 1, 3, 1)));
-    _mm_storeu_ps(out[4] + i, _mm_shuffle_ps(p45a, p45b, _MM_SHUFFLE(2, 0, 2, 0)));
-    _mm_storeu_ps(out[5] + i, _mm_shuffle_ps(p45a, p45b, _MM_SHUFFLE(3, 1, 3, 1)));
+    split_pairs(p01a, p01b, out[0] + i, out[1] + i);
+    split_pairs(p23a, p23b, out[2] + i, out[3] + i);
+    split_pairs(p45a, p45b, out[4] + i, out[5] + i);
 }
 
 template <std::size_t Ch>
@@ -211,6 +203,13 @@ ONDARA_TARGET_AVX inline void store8(float* p, __m256 v) noexcept {
     }
 }
 
+// split_pairs on eight frames.
+template <bool WholeLeft, bool WholeRight>
+ONDARA_TARGET_AVX inline void split_pairs8(__m256 a, __m256 b, float* left, float* right) noexcept {
+    store8<WholeLeft>(left, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+    store8<WholeRight>(right, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
+}
+
 inline bool aligned32(const float* p) noexcept { return (reinterpret_cast<std::uintptr_t>(p) & 31) == 0; }
 
 inline bool half_way(const float* p) noexcept { return (reinterpret_cast<std::uintptr_t>(p) & 31) == 16; }
@@ -222,10 +221,8 @@ ONDARA_TARGET_AVX inline std::size_t stereo_sixteens(const float* frames, std::s
         const float* f = frames + 2 * i;
         const __m256 a = load_lanes(f, f + 8), b = load_lanes(f + 4, f + 12);
         const __m256 c = load_lanes(f + 16, f + 24), d = load_lanes(f + 20, f + 28);
-        store8<WholeLeft>(left + i, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
-        store8<WholeRight>(right + i, _mm256_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
-        store8<WholeLeft>(left + i + 8, _mm256_shuffle_ps(c, d, _MM_SHUFFLE(2, 0, 2, 0)));
-        store8<WholeRight>(right + i + 8, _mm256_shuffle_ps(c, d, _MM_SHUFFLE(3, 1, 3, 1)));
+        split_pairs8<WholeLeft, WholeRight>(a, b, left + i, right + i);
+        split_pairs8<WholeLeft, WholeRight>(c, d, left + i + 8, right + i + 8);
     }
     return i;
 }
@@ -261,7 +258,10 @@ ONDARA_TARGET_AVX void deinterleave_stereo_avx(const float* frames, std::size_t 
 
 template <std::size_t Ch, bool Whole>
 ONDARA_TARGET_AVX inline std::size_t all_eights(const float* frames, std::size_t i, std::size_t count,
-                                                float* const out[]) noexcept {
+                                                float* const buffers[]) noexcept {
+    // A copy the compiler can keep in registers across the loop.
+    float* out[Ch];
+    for (std::size_t c = 0; c < Ch; ++c) out[c] = buffers[c];
     for (; i + 8 <= count; i += 8) {
         const float* f = frames + Ch * i;
         if constexpr (Ch == 4) {
@@ -271,10 +271,8 @@ ONDARA_TARGET_AVX inline std::size_t all_eights(const float* frames, std::size_t
             const __m256 p01b = _mm256_shuffle_ps(a2, a3, _MM_SHUFFLE(1, 0, 1, 0));
             const __m256 p23a = _mm256_shuffle_ps(a0, a1, _MM_SHUFFLE(3, 2, 3, 2));
             const __m256 p23b = _mm256_shuffle_ps(a2, a3, _MM_SHUFFLE(3, 2, 3, 2));
-            store8<Whole>(out[0] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(2, 0, 2, 0)));
-            store8<Whole>(out[1] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(3, 1, 3, 1)));
-            store8<Whole>(out[2] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(2, 0, 2, 0)));
-            store8<Whole>(out[3] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(3, 1, 3, 1)));
+            split_pairs8<Whole, Whole>(p01a, p01b, out[0] + i, out[1] + i);
+            split_pairs8<Whole, Whole>(p23a, p23b, out[2] + i, out[3] + i);
         } else {
             const __m256 a0 = load_lanes(f, f + 24), a1 = load_lanes(f + 4, f + 28), a2 = load_lanes(f + 8, f + 32);
             const __m256 a3 = load_lanes(f + 12, f + 36), a4 = load_lanes(f + 16, f + 40);
@@ -285,12 +283,9 @@ ONDARA_TARGET_AVX inline std::size_t all_eights(const float* frames, std::size_t
             const __m256 p23b = _mm256_shuffle_ps(a3, a5, _MM_SHUFFLE(1, 0, 3, 2));
             const __m256 p45a = _mm256_shuffle_ps(a1, a2, _MM_SHUFFLE(3, 2, 1, 0));
             const __m256 p45b = _mm256_shuffle_ps(a4, a5, _MM_SHUFFLE(3, 2, 1, 0));
-            store8<Whole>(out[0] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(2, 0, 2, 0)));
-            store8<Whole>(out[1] + i, _mm256_shuffle_ps(p01a, p01b, _MM_SHUFFLE(3, 1, 3, 1)));
-            store8<Whole>(out[2] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(2, 0, 2, 0)));
-            store8<Whole>(out[3] + i, _mm256_shuffle_ps(p23a, p23b, _MM_SHUFFLE(3, 1, 3, 1)));
-            store8<Whole>(out[4] + i, _mm256_shuffle_ps(p45a, p45b, _MM_SHUFFLE(2, 0, 2, 0)));
-            store8<Whole>(out[5] + i, _mm256_shuffle_ps(p45a, p45b, _MM_SHUFFLE(3, 1, 3, 1)));
+            split_pairs8<Whole, Whole>(p01a, p01b, out[0] + i, out[1] + i);
+            split_pairs8<Whole, Whole>(p23a, p23b, out[2] + i, out[3] + i);
+            split_pairs8<Whole, Whole>(p45a, p45b, out[4] + i, out[5] + i);
         }
     }
     return i;

@@ -111,24 +111,25 @@ static struct {
     const LV2_Worker_Interface* iface;
 } worker = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, {{{0}}, 0, 0}, {{{0}}, 0, 0}, 0, NULL, NULL};
 
-/* A test host may take a lock here; a real one passes messages through a lock-free ring. */
-static LV2_Worker_Status schedule_work(LV2_Worker_Schedule_Handle handle, uint32_t size, const void* data) {
+/* A test host may take a lock here; a real one passes messages through a lock-free ring. The worker
+   re-checks its queue when woken, so waking it for a response as well is harmless. */
+static LV2_Worker_Status push_locked(Queue* q, uint32_t size, const void* data) {
     int ok;
-    (void)handle;
     pthread_mutex_lock(&worker.lock);
-    ok = queue_push(&worker.requests, size, data);
+    ok = queue_push(q, size, data);
     pthread_cond_signal(&worker.wake);
     pthread_mutex_unlock(&worker.lock);
     return ok ? LV2_WORKER_SUCCESS : LV2_WORKER_ERR_NO_SPACE;
 }
 
-static LV2_Worker_Status respond(LV2_Worker_Respond_Handle handle, uint32_t size, const void* data) {
-    int ok;
+static LV2_Worker_Status schedule_work(LV2_Worker_Schedule_Handle handle, uint32_t size, const void* data) {
     (void)handle;
-    pthread_mutex_lock(&worker.lock);
-    ok = queue_push(&worker.responses, size, data);
-    pthread_mutex_unlock(&worker.lock);
-    return ok ? LV2_WORKER_SUCCESS : LV2_WORKER_ERR_NO_SPACE;
+    return push_locked(&worker.requests, size, data);
+}
+
+static LV2_Worker_Status respond(LV2_Worker_Respond_Handle handle, uint32_t size, const void* data) {
+    (void)handle;
+    return push_locked(&worker.responses, size, data);
 }
 
 static void* worker_thread(void* arg) {
