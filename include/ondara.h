@@ -46,7 +46,10 @@
 #define ONDARA_CALL
 #endif
 
-#if defined(_WIN32)
+#if defined(ONDARA_STATIC)
+/* Linked from the static archive into a program or plug-in, which exports none of these. */
+#define ONDARA_API
+#elif defined(_WIN32)
 /* The DLL's exports are listed in its module-definition file. */
 #define ONDARA_API
 #elif defined(__GNUC__)
