@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +19,10 @@
 #include "mic_block.h"
 #include "mode_block.h"
 #include "shared_segment.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -59,6 +64,37 @@ fs::path import_plugin() { return built(ONDARA_SHIPPING_IMPORT_PLUGIN); }
 // The library's file name as the loader and the import look for it.
 const fs::path kLibraryFile = ONDARA_SHIPPING_LIBRARY_FILE;
 
+// Removes a folder and everything in it. On Windows with the wide calls on the \\?\ form of each
+// path, which is not held to MAX_PATH (std::filesystem's remove_all fails on the long one).
+#ifdef _WIN32
+void remove_tree_w(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring child = folder + L"\\" + name;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                remove_tree_w(child);
+            } else {
+                DeleteFileW(child.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+#endif
+
+void remove_tree(const fs::path& folder) {
+#ifdef _WIN32
+    remove_tree_w(L"\\\\?\\" + fs::absolute(folder).wstring());
+#else
+    fs::remove_all(folder);
+#endif
+}
+
 std::string segment_name(const std::string& tag) {
     return "ondara-ship-" + std::to_string(ondara::test::own_pid()) + "-" + tag;
 }
@@ -93,15 +129,12 @@ protected:
         root_ = fs::current_path() /
                 ("shipping-" + std::to_string(ondara::test::own_pid()) + "-" +
                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(root_);
+        remove_tree(root_);
         fs::create_directories(root_ / "B");
         fs::copy_file(host(), root_ / "B" / host().filename());
     }
 
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
+    void TearDown() override { remove_tree(root_); }
 
     // A fresh plug-in folder A holding `files`.
     fs::path plugin_folder(const fs::path& name, const std::vector<std::pair<fs::path, fs::path>>& files) {
@@ -140,6 +173,7 @@ protected:
         run.code = code.value_or(-1);
         run.output = child.output();
         std::remove(out.c_str());
+        std::cout << run.output << "(exit status " << run.code << ")\n";
         if (run.code == 0) {
             const auto mic_view = SharedSegment::open(mic, SharedSegment::Access::ReadOnly, error);
             const auto mode_view = SharedSegment::open(mode, SharedSegment::Access::ReadOnly, error);
@@ -190,7 +224,7 @@ TEST_F(Shipping, LoaderLoadsTheLibraryFromThePluginsFolder) {
 #endif
     for (const fs::path& plugin : plugins) {
         const fs::path a =
-            plugin_folder(fs::path(u8"A Ωμέγα 插件 ") / plugin.stem(), {{plugin, plugin.filename()}, {library(), kLibraryFile}});
+            plugin_folder(u8"A Ωμέγα 插件 " + plugin.stem().u8string(), {{plugin, plugin.filename()}, {library(), kLibraryFile}});
         const HostRun run = run_host(a / plugin.filename(), "loader");
         EXPECT_EQ(run.code, 0) << run.output;
         expect_rendered_ring_audio(run);
