@@ -521,6 +521,9 @@ static inline void ondara_api_unload(OndaraApi* api) {
 #endif
 
 #undef ONDARA_LOADER_ENTRY_
+#undef ONDARA_LOADER_CAST_
+#undef ONDARA_LOADER_PUN_
+#undef ONDARA_LOADER_NULL_
 
 #ifdef __cplusplus
 }

@@ -2,6 +2,7 @@
  * build passes the project's version and the export count, which the header must agree with. */
 #include "ondara.h"
 #include "ondara_loader.h"
+#include "header_check_api.h"
 
 #if ONDARA_VERSION_MAJOR != ONDARA_EXPECTED_VERSION_MAJOR || ONDARA_VERSION_MINOR != ONDARA_EXPECTED_VERSION_MINOR || \
     ONDARA_VERSION_PATCH != ONDARA_EXPECTED_VERSION_PATCH
@@ -17,19 +18,7 @@ OndaraStatus ondara_c_header_check(void) {
     /* Each function goes into the loader's member of its name, whose type is the one declared next to
      * the prototype: any disagreement is an incompatible-pointer error. */
     static const OndaraApi api = {
-        .receiver_status_message = ondara_receiver_status_message,
-        .receiver_open = ondara_receiver_open,
-        .receiver_process = ondara_receiver_process,
-        .receiver_free = ondara_receiver_free,
-        .mic_open = ondara_mic_open,
-        .mic_publish = ondara_mic_publish,
-        .mic_free = ondara_mic_free,
-        .mode_open = ondara_mode_open,
-        .mode_request = ondara_mode_request,
-        .mode_applied = ondara_mode_applied,
-        .mode_mixer_volumes = ondara_mode_mixer_volumes,
-        .mode_vst3_bridge_active = ondara_mode_vst3_bridge_active,
-        .mode_free = ondara_mode_free,
+        ONDARA_CHECK_API_FUNCTIONS,
     };
     typedef char thirteen_functions[offsetof(OndaraApi, library) == ONDARA_EXPECTED_EXPORT_COUNT * sizeof(void*) ? 1 : -1];
     OndaraOutputBus bus = {0, 0, 0};

@@ -6,6 +6,7 @@
 
 #include "ondara.h"
 #include "ondara_loader.h"
+#include "header_check_api.h"
 
 static_assert(std::string_view(ONDARA_LIBRARY_FILE) == ONDARA_EXPECTED_LIBRARY_FILE,
               "ondara_api_load would look for another file than the build makes");
@@ -17,19 +18,7 @@ OndaraLoadStatus ondara_cxx_header_check();
 
 OndaraLoadStatus ondara_cxx_header_check() {
     static constexpr OndaraApi api = {
-        .receiver_status_message = ondara_receiver_status_message,
-        .receiver_open = ondara_receiver_open,
-        .receiver_process = ondara_receiver_process,
-        .receiver_free = ondara_receiver_free,
-        .mic_open = ondara_mic_open,
-        .mic_publish = ondara_mic_publish,
-        .mic_free = ondara_mic_free,
-        .mode_open = ondara_mode_open,
-        .mode_request = ondara_mode_request,
-        .mode_applied = ondara_mode_applied,
-        .mode_mixer_volumes = ondara_mode_mixer_volumes,
-        .mode_vst3_bridge_active = ondara_mode_vst3_bridge_active,
-        .mode_free = ondara_mode_free,
+        ONDARA_CHECK_API_FUNCTIONS,
         .library = nullptr,
         .status = ONDARA_LOAD_OK,
         .os_error = 0,

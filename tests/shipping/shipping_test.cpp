@@ -275,6 +275,15 @@ TEST_F(Shipping, LoaderWithoutTheLibrarySaysWhatIsMissing) {
         << run.output;
     EXPECT_NE(run.output.find("cannot open shared object file"), std::string::npos) << run.output;
 #endif
+
+    // A file of that name that is not the library (here: the static plug-in) is let go again.
+    const fs::path b = plugin_folder("A-foreign", {{loader_plugin(), loader_plugin().filename()}, {static_plugin(), kLibraryFile}});
+    const HostRun foreign = run_host(b / loader_plugin().filename(), "foreign");
+    EXPECT_EQ(foreign.code, 14) << foreign.output;  // 10 + ONDARA_LOAD_FUNCTION_MISSING
+    EXPECT_NE(foreign.output.find(utf8(b / kLibraryFile) + " has no function ondara_receiver_status_message"),
+              std::string::npos)
+        << foreign.output;
+    EXPECT_NE(foreign.output.find(not_loaded()), std::string::npos) << foreign.output;
 }
 
 #ifdef _WIN32
