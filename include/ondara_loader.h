@@ -110,11 +110,11 @@ typedef struct OndaraApi {
     OndaraModeVst3BridgeActiveFn mode_vst3_bridge_active;
     OndaraModeFreeFn mode_free;
 
-    void* library;                 /* the loaded module (HMODULE, or dlopen's handle) */
-    OndaraLoadStatus status;       /* what the last ondara_api_load returned */
-    unsigned long os_error;        /* Windows: GetLastError() of the call that failed; 0 elsewhere, where
-                                      dlerror()'s text is in message */
-    const char* missing_function;  /* ONDARA_LOAD_FUNCTION_MISSING: the name that was not found */
+    void* library;                          /* the loaded module (HMODULE, or dlopen's handle) */
+    OndaraLoadStatus status;                /* what the last ondara_api_load returned */
+    unsigned long os_error;                 /* Windows: GetLastError() of the call that failed; 0 elsewhere, where
+                                               dlerror()'s text is in message */
+    const char* missing_function;           /* ONDARA_LOAD_FUNCTION_MISSING: the name that was not found */
     char message[ONDARA_LOAD_MESSAGE_SIZE]; /* UTF-8, NUL-terminated: the file loaded, or what failed,
                                                where and why (cut short if it would not fit) */
 } OndaraApi;
@@ -141,7 +141,8 @@ typedef struct OndaraLoaderEntry_ {
     size_t offset;
 } OndaraLoaderEntry_;
 
-#define ONDARA_LOADER_ENTRY_(member) {"ondara_" #member, offsetof(OndaraApi, member)}
+#define ONDARA_LOADER_ENTRY_(member) \
+    { "ondara_" #member, offsetof(OndaraApi, member) }
 
 static inline void ondara_loader_append_(OndaraApi* api, const char* text) {
     const size_t used = strlen(api->message);
@@ -178,13 +179,20 @@ static inline OndaraLoadStatus ondara_loader_set_status_(OndaraApi* api, OndaraL
 static inline int ondara_loader_take_functions_(OndaraApi* api, void* library,
                                                 int (*find)(void* library, const char* name, void* out)) {
     static const OndaraLoaderEntry_ entries[] = {
-        ONDARA_LOADER_ENTRY_(receiver_status_message), ONDARA_LOADER_ENTRY_(receiver_open),
-        ONDARA_LOADER_ENTRY_(receiver_process),        ONDARA_LOADER_ENTRY_(receiver_free),
-        ONDARA_LOADER_ENTRY_(mic_open),                ONDARA_LOADER_ENTRY_(mic_publish),
-        ONDARA_LOADER_ENTRY_(mic_free),                ONDARA_LOADER_ENTRY_(mode_open),
-        ONDARA_LOADER_ENTRY_(mode_request),            ONDARA_LOADER_ENTRY_(mode_applied),
-        ONDARA_LOADER_ENTRY_(mode_mixer_volumes),      ONDARA_LOADER_ENTRY_(mode_vst3_bridge_active),
-        ONDARA_LOADER_ENTRY_(mode_free)};
+        ONDARA_LOADER_ENTRY_(receiver_status_message),
+        ONDARA_LOADER_ENTRY_(receiver_open),
+        ONDARA_LOADER_ENTRY_(receiver_process),
+        ONDARA_LOADER_ENTRY_(receiver_free),
+        ONDARA_LOADER_ENTRY_(mic_open),
+        ONDARA_LOADER_ENTRY_(mic_publish),
+        ONDARA_LOADER_ENTRY_(mic_free),
+        ONDARA_LOADER_ENTRY_(mode_open),
+        ONDARA_LOADER_ENTRY_(mode_request),
+        ONDARA_LOADER_ENTRY_(mode_applied),
+        ONDARA_LOADER_ENTRY_(mode_mixer_volumes),
+        ONDARA_LOADER_ENTRY_(mode_vst3_bridge_active),
+        ONDARA_LOADER_ENTRY_(mode_free),
+    };
     size_t i;
     for (i = 0; i < sizeof entries / sizeof entries[0]; ++i) {
         if (!find(library, entries[i].name, ONDARA_LOADER_PUN_(char*, api) + entries[i].offset)) {
@@ -210,8 +218,8 @@ static inline int ondara_loader_find_(void* library, const char* name, void* out
 }
 
 static inline void ondara_loader_append_wide_(OndaraApi* api, const wchar_t* text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, ONDARA_LOADER_NULL_, 0, ONDARA_LOADER_NULL_,
-                                      ONDARA_LOADER_NULL_);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, ONDARA_LOADER_NULL_, 0, ONDARA_LOADER_NULL_, ONDARA_LOADER_NULL_);
     char* utf8;
     if (n <= 0) return;
     utf8 = ONDARA_LOADER_CAST_(char*, malloc(ONDARA_LOADER_CAST_(size_t, n)));
@@ -225,9 +233,8 @@ static inline void ondara_loader_append_wide_(OndaraApi* api, const wchar_t* tex
 /* ": error N (the system's text for it)" */
 static inline void ondara_loader_append_error_(OndaraApi* api, unsigned long error) {
     wchar_t text[512];
-    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, ONDARA_LOADER_NULL_,
-                             error, 0, text, sizeof text / sizeof text[0],
-                             ONDARA_LOADER_NULL_);
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, ONDARA_LOADER_NULL_, error, 0,
+                             text, sizeof text / sizeof text[0], ONDARA_LOADER_NULL_);
     ondara_loader_append_(api, ": error ");
     ondara_loader_append_number_(api, error);
     while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' || text[n - 1] == L'.')) --n;
@@ -240,7 +247,7 @@ static inline void ondara_loader_append_error_(OndaraApi* api, unsigned long err
 }
 
 static inline OndaraLoadStatus ondara_loader_report_w_(OndaraApi* api, OndaraLoadStatus status, unsigned long error,
-                                                     const char* what, const wchar_t* path) {
+                                                       const char* what, const wchar_t* path) {
     ondara_loader_append_(api, what);
     if (path != ONDARA_LOADER_NULL_) ondara_loader_append_wide_(api, path);
     if (error != 0) ondara_loader_append_error_(api, error);
@@ -257,7 +264,7 @@ static inline wchar_t* ondara_loader_own_directory_w_(OndaraApi* api) {
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             ONDARA_LOADER_PUN_(LPCWSTR, &anchor), &self)) {
         ondara_loader_report_w_(api, ONDARA_LOAD_NO_MODULE_PATH, GetLastError(),
-                              "cannot find the module that holds the caller", ONDARA_LOADER_NULL_);
+                                "cannot find the module that holds the caller", ONDARA_LOADER_NULL_);
         return ONDARA_LOADER_NULL_;
     }
     for (;;) {
@@ -271,15 +278,15 @@ static inline wchar_t* ondara_loader_own_directory_w_(OndaraApi* api) {
         if (n == 0) {
             const DWORD error = GetLastError();
             free(path);
-            ondara_loader_report_w_(api, ONDARA_LOAD_NO_MODULE_PATH, error, "cannot read the calling module's file name",
-                                  ONDARA_LOADER_NULL_);
+            ondara_loader_report_w_(api, ONDARA_LOAD_NO_MODULE_PATH, error,
+                                    "cannot read the calling module's file name", ONDARA_LOADER_NULL_);
             return ONDARA_LOADER_NULL_;
         }
         if (n < capacity) { /* the whole name, terminated */
             while (n > 0 && path[n - 1] != L'\\' && path[n - 1] != L'/') --n;
             if (n == 0) {
-                ondara_loader_report_w_(api, ONDARA_LOAD_NO_MODULE_PATH, 0, "the calling module's file name has no folder: ",
-                                      path);
+                ondara_loader_report_w_(api, ONDARA_LOAD_NO_MODULE_PATH, 0,
+                                        "the calling module's file name has no folder: ", path);
                 free(path);
                 return ONDARA_LOADER_NULL_;
             }
@@ -290,7 +297,7 @@ static inline wchar_t* ondara_loader_own_directory_w_(OndaraApi* api) {
         free(path);
         if (capacity > 32767) {
             ondara_loader_report_w_(api, ONDARA_LOAD_NO_MODULE_PATH, ERROR_INSUFFICIENT_BUFFER,
-                                  "the calling module's file name is too long", ONDARA_LOADER_NULL_);
+                                    "the calling module's file name is too long", ONDARA_LOADER_NULL_);
             return ONDARA_LOADER_NULL_;
         }
         capacity *= 2;
@@ -312,7 +319,8 @@ static inline OndaraLoadStatus ondara_api_load_w(OndaraApi* api, const wchar_t* 
         if (own == ONDARA_LOADER_NULL_) return api->status;
         folder = own;
     } else if (directory[0] == L'\0') {
-        return ondara_loader_report_w_(api, ONDARA_LOAD_INVALID_ARGUMENT, 0, "the directory is empty", ONDARA_LOADER_NULL_);
+        return ondara_loader_report_w_(api, ONDARA_LOAD_INVALID_ARGUMENT, 0, "the directory is empty",
+                                       ONDARA_LOADER_NULL_);
     }
     folder_len = wcslen(folder);
     separator = folder[folder_len - 1] != L'\\' && folder[folder_len - 1] != L'/';
@@ -386,8 +394,8 @@ static inline OndaraLoadStatus ondara_api_load(OndaraApi* api, const char* direc
     n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, directory, -1, ONDARA_LOADER_NULL_, 0);
     if (n <= 1) {
         return ondara_loader_report_w_(api, ONDARA_LOAD_INVALID_ARGUMENT, n == 0 ? GetLastError() : 0,
-                                     n == 0 ? "the directory is not valid UTF-8" : "the directory is empty",
-                                     ONDARA_LOADER_NULL_);
+                                       n == 0 ? "the directory is not valid UTF-8" : "the directory is empty",
+                                       ONDARA_LOADER_NULL_);
     }
     wide = ONDARA_LOADER_CAST_(wchar_t*, malloc(ONDARA_LOADER_CAST_(size_t, n) * sizeof(wchar_t)));
     if (wide == ONDARA_LOADER_NULL_) {
@@ -419,7 +427,7 @@ static inline int ondara_loader_find_(void* library, const char* name, void* out
 }
 
 static inline OndaraLoadStatus ondara_loader_report_(OndaraApi* api, OndaraLoadStatus status, const char* what,
-                                                   const char* detail) {
+                                                     const char* detail) {
     ondara_loader_append_(api, what);
     if (detail != ONDARA_LOADER_NULL_) ondara_loader_append_(api, detail);
     return ondara_loader_set_status_(api, status, 0);
@@ -465,19 +473,20 @@ static inline OndaraLoadStatus ondara_api_load(OndaraApi* api, const char* direc
         const char* own = ondara_loader_module_file_(&anchor);
         const char* slash = own == ONDARA_LOADER_NULL_ ? ONDARA_LOADER_NULL_ : strrchr(own, '/');
         if (own == ONDARA_LOADER_NULL_) {
-            return ondara_loader_report_(api, ONDARA_LOAD_NO_MODULE_PATH, "cannot find the module that holds the caller",
-                                       ONDARA_LOADER_NULL_);
+            return ondara_loader_report_(api, ONDARA_LOAD_NO_MODULE_PATH,
+                                         "cannot find the module that holds the caller", ONDARA_LOADER_NULL_);
         }
         if (slash == ONDARA_LOADER_NULL_) {
-            return ondara_loader_report_(api, ONDARA_LOAD_NO_MODULE_PATH, "the calling module's file name has no folder: ",
-                                       own);
+            return ondara_loader_report_(api, ONDARA_LOAD_NO_MODULE_PATH,
+                                         "the calling module's file name has no folder: ", own);
         }
         directory = own;
         folder_len = ONDARA_LOADER_CAST_(size_t, slash - own);
     } else {
         folder_len = strlen(directory);
         if (folder_len == 0) {
-            return ondara_loader_report_(api, ONDARA_LOAD_INVALID_ARGUMENT, "the directory is empty", ONDARA_LOADER_NULL_);
+            return ondara_loader_report_(api, ONDARA_LOAD_INVALID_ARGUMENT, "the directory is empty",
+                                         ONDARA_LOADER_NULL_);
         }
         if (directory[folder_len - 1] == '/') --folder_len;
     }
@@ -493,7 +502,8 @@ static inline OndaraLoadStatus ondara_api_load(OndaraApi* api, const char* direc
     if (library == ONDARA_LOADER_NULL_) {
         const char* reason = dlerror();
         ondara_loader_report_(api, ONDARA_LOAD_LIBRARY_NOT_LOADED, "cannot load ", path);
-        ondara_loader_report_(api, ONDARA_LOAD_LIBRARY_NOT_LOADED, ": ", reason != ONDARA_LOADER_NULL_ ? reason : "dlopen failed");
+        ondara_loader_report_(api, ONDARA_LOAD_LIBRARY_NOT_LOADED, ": ",
+                              reason != ONDARA_LOADER_NULL_ ? reason : "dlopen failed");
         free(path);
         return api->status;
     }

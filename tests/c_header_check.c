@@ -8,7 +8,8 @@
     ONDARA_VERSION_PATCH != ONDARA_EXPECTED_VERSION_PATCH
 #error "the version in ondara.h is not the project's version"
 #endif
-#if ONDARA_VERSION != ONDARA_EXPECTED_VERSION_MAJOR * 10000 + ONDARA_EXPECTED_VERSION_MINOR * 100 + ONDARA_EXPECTED_VERSION_PATCH
+#if ONDARA_VERSION != \
+    ONDARA_EXPECTED_VERSION_MAJOR * 10000 + ONDARA_EXPECTED_VERSION_MINOR * 100 + ONDARA_EXPECTED_VERSION_PATCH
 #error "ONDARA_VERSION is not 10000 * major + 100 * minor + patch"
 #endif
 
@@ -20,7 +21,8 @@ OndaraStatus ondara_c_header_check(void) {
     static const OndaraApi api = {
         ONDARA_CHECK_API_FUNCTIONS,
     };
-    typedef char thirteen_functions[offsetof(OndaraApi, library) == ONDARA_EXPECTED_EXPORT_COUNT * sizeof(void*) ? 1 : -1];
+    typedef char thirteen_functions
+        [offsetof(OndaraApi, library) == ONDARA_EXPECTED_EXPORT_COUNT * sizeof(void*) ? 1 : -1];
     OndaraOutputBus bus = {0, 0, 0};
     OndaraProcessResult result;
     OndaraApi loaded;

@@ -49,7 +49,8 @@ int wmain(int argc, wchar_t** argv) {
     FARPROC address;
     int code;
     if (argc < 5 || argc > 6 || (argc == 6 && wcscmp(argv[5], L"--altered-search-path") != 0) ||
-        !narrow(argv[2], ring, sizeof ring) || !narrow(argv[3], mic, sizeof mic) || !narrow(argv[4], mode, sizeof mode)) {
+        !narrow(argv[2], ring, sizeof ring) || !narrow(argv[3], mic, sizeof mic) ||
+        !narrow(argv[4], mode, sizeof mode)) {
         fprintf(stderr, "usage: ondara-shipping-host PLUGIN RING MIC MODE [--altered-search-path]\n");
         return 2;
     }

@@ -143,8 +143,8 @@ PLUGIN_EXPORT int plugin_run(const char* ring, const char* mic, const char* mode
     int code;
     size_t used;
     if (loaded != ONDARA_LOAD_OK) {
-        snprintf(report, size, "plugin: ondara_api_load: status %u, os error %lu: %s", (unsigned)loaded,
-                 api.os_error, api.message);
+        snprintf(report, size, "plugin: ondara_api_load: status %u, os error %lu: %s", (unsigned)loaded, api.os_error,
+                 api.message);
         return 10 + (int)loaded;
     }
     code = run(ring, mic, mode, report, size);

@@ -54,12 +54,24 @@ fs::path built(const char* name) {
 #endif
 }
 
-fs::path companion() { return built(ONDARA_SHIPPING_COMPANION); }
-fs::path library() { return built(ONDARA_SHIPPING_LIBRARY); }
-fs::path host() { return built(ONDARA_SHIPPING_HOST); }
-fs::path loader_plugin() { return built(ONDARA_SHIPPING_LOADER_PLUGIN); }
-fs::path static_plugin() { return built(ONDARA_SHIPPING_STATIC_PLUGIN); }
-fs::path import_plugin() { return built(ONDARA_SHIPPING_IMPORT_PLUGIN); }
+fs::path companion() {
+    return built(ONDARA_SHIPPING_COMPANION);
+}
+fs::path library() {
+    return built(ONDARA_SHIPPING_LIBRARY);
+}
+fs::path host() {
+    return built(ONDARA_SHIPPING_HOST);
+}
+fs::path loader_plugin() {
+    return built(ONDARA_SHIPPING_LOADER_PLUGIN);
+}
+fs::path static_plugin() {
+    return built(ONDARA_SHIPPING_STATIC_PLUGIN);
+}
+fs::path import_plugin() {
+    return built(ONDARA_SHIPPING_IMPORT_PLUGIN);
+}
 
 // The library's file name as the loader and the import look for it.
 const fs::path kLibraryFile = ONDARA_SHIPPING_LIBRARY_FILE;
@@ -126,9 +138,8 @@ protected:
         ASSERT_TRUE(companion_->wait_for_output("play: ring " + ring_, kTimeout)) << companion_->output();
         // Nothing here may give Windows an ondara.dll to find: the host runs in this folder.
         ASSERT_FALSE(fs::exists(fs::current_path() / kLibraryFile));
-        root_ = fs::current_path() /
-                ("shipping-" + std::to_string(ondara::test::own_pid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        root_ = fs::current_path() / ("shipping-" + std::to_string(ondara::test::own_pid()) + "-" +
+                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
         remove_tree(root_);
         fs::create_directories(root_ / "B");
         fs::copy_file(host(), root_ / "B" / host().filename());
@@ -185,8 +196,8 @@ protected:
                 EXPECT_EQ(m.level_a_db, kLevelA);
                 EXPECT_EQ(m.level_b_db, kLevelB);
                 EXPECT_EQ(m.writer_token >> 32, run.pid) << "the levels come from another process";
-                const ondara::ModeControlBlock c =
-                    ondara::ModeControlLayout::snapshot(static_cast<const ondara::ModeControlBlock*>(mode_view->data()));
+                const ondara::ModeControlBlock c = ondara::ModeControlLayout::snapshot(
+                    static_cast<const ondara::ModeControlBlock*>(mode_view->data()));
                 EXPECT_EQ(c.magic, ondara::kModeMagic);
                 EXPECT_EQ(c.requested_mode, kMode);
                 EXPECT_NE(c.flags & ondara::kModeFlagRequested, 0u);
@@ -203,7 +214,9 @@ protected:
         EXPECT_EQ(run.output.find(", 0 from the ring"), std::string::npos) << run.output;
     }
 
-    static std::string not_loaded() { return "host: " + utf8(kLibraryFile) + " is not loaded"; }
+    static std::string not_loaded() {
+        return "host: " + utf8(kLibraryFile) + " is not loaded";
+    }
 
     static inline std::string ring_;
     static inline std::unique_ptr<ChildProcess> companion_;
@@ -223,8 +236,8 @@ TEST_F(Shipping, LoaderLoadsTheLibraryFromThePluginsFolder) {
     plugins.push_back(built(ONDARA_SHIPPING_LOADER_CXX_PLUGIN));  // the loader compiled as C++ too
 #endif
     for (const fs::path& plugin : plugins) {
-        const fs::path a =
-            plugin_folder(u8"A Ωμέγα 插件 " + plugin.stem().u8string(), {{plugin, plugin.filename()}, {library(), kLibraryFile}});
+        const fs::path a = plugin_folder(u8"A Ωμέγα 插件 " + plugin.stem().u8string(),
+                                         {{plugin, plugin.filename()}, {library(), kLibraryFile}});
         const HostRun run = run_host(a / plugin.filename(), "loader");
         EXPECT_EQ(run.code, 0) << run.output;
         expect_rendered_ring_audio(run);
@@ -277,7 +290,8 @@ TEST_F(Shipping, LoaderWithoutTheLibrarySaysWhatIsMissing) {
 #endif
 
     // A file of that name that is not the library (here: the static plug-in) is let go again.
-    const fs::path b = plugin_folder("A-foreign", {{loader_plugin(), loader_plugin().filename()}, {static_plugin(), kLibraryFile}});
+    const fs::path b =
+        plugin_folder("A-foreign", {{loader_plugin(), loader_plugin().filename()}, {static_plugin(), kLibraryFile}});
     const HostRun foreign = run_host(b / loader_plugin().filename(), "foreign");
     EXPECT_EQ(foreign.code, 14) << foreign.output;  // 10 + ONDARA_LOAD_FUNCTION_MISSING
     EXPECT_NE(foreign.output.find(utf8(b / kLibraryFile) + " has no function ondara_receiver_status_message"),
@@ -292,8 +306,7 @@ TEST_F(Shipping, LoaderWithoutTheLibrarySaysWhatIsMissing) {
 // imports from the host's search path. It loads with LOAD_WITH_ALTERED_SEARCH_PATH, which hosts do
 // not pass: so the plug-in itself is sound.
 TEST_F(Shipping, ImportLibraryPluginFailsToLoadFromItsFolder) {
-    const fs::path a =
-        plugin_folder("A", {{import_plugin(), import_plugin().filename()}, {library(), kLibraryFile}});
+    const fs::path a = plugin_folder("A", {{import_plugin(), import_plugin().filename()}, {library(), kLibraryFile}});
     const HostRun plain = run_host(a / import_plugin().filename(), "import");
     EXPECT_EQ(plain.code, 3) << plain.output;
     EXPECT_NE(plain.output.find("host: LoadLibraryExW failed: error 126"), std::string::npos) << plain.output;
@@ -308,7 +321,8 @@ TEST_F(Shipping, ImportLibraryPluginFailsToLoadFromItsFolder) {
 // Linux resolves a plug-in's libraries through its rpath: with $ORIGIN the library beside the plug-in
 // is found, without it the plug-in does not load.
 TEST_F(Shipping, LinkedPluginFindsTheLibraryThroughItsOriginRpath) {
-    const fs::path with = plugin_folder("A", {{import_plugin(), import_plugin().filename()}, {library(), kLibraryFile}});
+    const fs::path with =
+        plugin_folder("A", {{import_plugin(), import_plugin().filename()}, {library(), kLibraryFile}});
     const HostRun run = run_host(with / import_plugin().filename(), "origin");
     EXPECT_EQ(run.code, 0) << run.output;
     expect_rendered_ring_audio(run);
