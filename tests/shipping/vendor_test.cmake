@@ -77,8 +77,9 @@ if(CASE STREQUAL "vendor" OR CASE STREQUAL "fetch")
 elseif(CASE STREQUAL "static")
   set(build "${WORK_DIR}/build")
   set(prefix "${WORK_DIR}/prefix")
+  # Without -DONDARA_BUILD_TESTS=OFF: a static build leaves the tests out by itself.
   step("configuring the static build" "${CMAKE_COMMAND}" -S "${SOURCE_DIR}" -B "${build}" -DBUILD_SHARED_LIBS=OFF
-       -DONDARA_BUILD_TESTS=OFF -DONDARA_BUILD_TOOLS=OFF ${no_gtest} ${compilers})
+       -DONDARA_BUILD_TOOLS=OFF ${no_gtest} ${compilers})
   message(STATUS "configure step of the static build:\n${step_output}")
   if(NOT step_output MATCHES "${gtest_unused}")
     message(FATAL_ERROR "the static build's configure step looked for GoogleTest")
