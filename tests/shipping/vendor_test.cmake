@@ -7,6 +7,7 @@
 # cmake -DCASE=... -DSOURCE_DIR=... -DWORK_DIR=... -DCONSUMERS_DIR=... -DC_COMPILER=... -DCXX_COMPILER=...
 #       [-DPKG_CONFIG=...] [-DJOBS=2] -P vendor_test.cmake
 cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/../tools/pkg_config_build.cmake)
 foreach(var CASE SOURCE_DIR WORK_DIR CONSUMERS_DIR C_COMPILER CXX_COMPILER)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "vendor_test.cmake needs -D${var}=...")
@@ -111,19 +112,8 @@ elseif(CASE STREQUAL "static")
 
   # pkg-config: the flags say static, and a plain C compile with them links and runs.
   if(PKG_CONFIG)
-    set(pc_env "PKG_CONFIG_PATH=${prefix}/lib/pkgconfig")
-    step("pkg-config --cflags --libs" "${CMAKE_COMMAND}" -E env ${pc_env} "${PKG_CONFIG}" --cflags --libs ondara)
-    string(STRIP "${step_output}" flags)
-    message(STATUS "pkg-config --cflags --libs ondara (static): ${flags}")
-    foreach(want "-DONDARA_STATIC" "-londara" "-lstdc++")
-      string(FIND " ${flags} " " ${want} " at)
-      if(at EQUAL -1)
-        message(FATAL_ERROR "pkg-config flags '${flags}' lack ${want}")
-      endif()
-    endforeach()
-    separate_arguments(flag_list UNIX_COMMAND "${flags}")
-    step("compiling with the pkg-config flags" "${C_COMPILER}" -std=c99 -Wall -Wextra -pedantic -Werror
-         "${consumer_source}" ${flag_list} -o "${WORK_DIR}/pc-consumer")
+    ondara_pkg_config_build("${prefix}" "${PKG_CONFIG}" "${C_COMPILER}" "${consumer_source}" "${WORK_DIR}/pc-consumer"
+                            "-DONDARA_STATIC" "-londara" "-lstdc++")
     expect_ok("${WORK_DIR}/pc-consumer")
   endif()
 else()

@@ -9,6 +9,7 @@
 # cmake -DBUILD_DIR=... -DWORK_DIR=... -DCONSUMER_DIR=... -DC_COMPILER=... -DVERSION=...
 #       [-DTOOLCHAIN_FILE=... -DEMULATOR=...] [-DPKG_CONFIG=...] -P install_test.cmake
 cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/pkg_config_build.cmake)
 
 foreach(var BUILD_DIR WORK_DIR CONSUMER_DIR C_COMPILER VERSION)
   if(NOT DEFINED ${var})
@@ -104,19 +105,9 @@ elseif(PKG_CONFIG)
   if(NOT pc MATCHES "\nLicense: MIT\n")
     message(FATAL_ERROR "ondara.pc names no licence:\n${pc}")
   endif()
-  step("pkg-config --cflags --libs" "${CMAKE_COMMAND}" -E env ${pc_env} "${PKG_CONFIG}" --cflags --libs ondara)
-  string(STRIP "${step_output}" flags)
-  message(STATUS "pkg-config --cflags --libs ondara: ${flags}")
-  foreach(want "-I${prefix}/include" "-L${prefix}/lib" "-londara")
-    string(FIND " ${flags} " " ${want} " at)
-    if(at EQUAL -1)
-      message(FATAL_ERROR "pkg-config flags '${flags}' lack ${want}")
-    endif()
-  endforeach()
-  separate_arguments(flag_list UNIX_COMMAND "${flags}")
   set(pc_program "${WORK_DIR}/ondara-pc-consumer")
-  step("compiling with the pkg-config flags" "${C_COMPILER}" -std=c99 -Wall -Wextra -pedantic -Werror
-       "${CONSUMER_DIR}/consumer.c" ${flag_list} -o "${pc_program}")
+  ondara_pkg_config_build("${prefix}" "${PKG_CONFIG}" "${C_COMPILER}" "${CONSUMER_DIR}/consumer.c" "${pc_program}"
+                          "-I${prefix}/include" "-L${prefix}/lib" "-londara")
   step("running the pkg-config program" "${CMAKE_COMMAND}" -E env "LD_LIBRARY_PATH=${prefix}/lib" "${pc_program}")
   if(NOT step_output MATCHES "ondara consumer: ok")
     message(FATAL_ERROR "the pkg-config program printed: ${step_output}")
