@@ -64,8 +64,14 @@ T copy_as(const unsigned char* bytes) {
 std::string meter(float db) {
     const float clamped = std::min(0.0f, std::max(kMeterFloorDb, db));
     const int cells = static_cast<int>((clamped - kMeterFloorDb) / (-kMeterFloorDb / kMeterCells) + 0.5f);
-    return "[" + std::string(static_cast<std::size_t>(cells), '#') +
-           std::string(static_cast<std::size_t>(kMeterCells - cells), '.') + "]";
+    // Appended piece by piece: GCC 12 warns (-Wrestrict, wrongly) about "[" + std::string(...).
+    std::string bar;
+    bar.reserve(static_cast<std::size_t>(kMeterCells) + 2);
+    bar += '[';
+    bar.append(static_cast<std::size_t>(cells), '#');
+    bar.append(static_cast<std::size_t>(kMeterCells - cells), '.');
+    bar += ']';
+    return bar;
 }
 
 std::string age(std::uint64_t stamp_ms, std::uint64_t now) {

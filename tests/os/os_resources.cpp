@@ -39,7 +39,7 @@ ResourceCount count_resources() {
 
 void remove_segment_name(std::string_view utf8_name) noexcept {
     try {
-        const std::string path = "/" + std::string(utf8_name);
+        const std::string path = std::string("/").append(utf8_name);
         ::shm_unlink(path.c_str());  // ENOENT is fine: a test may remove a name it never created
     } catch (...) {
     }

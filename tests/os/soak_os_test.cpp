@@ -190,7 +190,9 @@ TEST(Soak, ProducerReceiversAndMicPublishersAcrossProcesses) {
     for (ChildProcess& c : mics) EXPECT_EQ(c.wait_for(limit), std::optional<int>(0));
     EXPECT_EQ(steals, 0u) << "a live writer lost the mic block";
     std::string seen;
-    for (std::uint64_t o : owners) seen += " " + std::to_string(o >> 32) + ":" + std::to_string(o & 0xFFFFFFFF);
+    for (std::uint64_t o : owners) {
+        seen.append(" ").append(std::to_string(o >> 32)).append(":").append(std::to_string(o & 0xFFFFFFFF));
+    }
     ASSERT_EQ(owners.size(), 3u) << "each publisher should have held the block once, in turn; owners (pid:serial):"
                                  << seen << "; publishers " << mics[0].pid() << " " << mics[1].pid() << " "
                                  << mics[2].pid();

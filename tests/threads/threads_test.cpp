@@ -64,7 +64,7 @@ public:
         if (view_ != nullptr) platform::unmap_view(view_, length_);
         if (mapping_ != platform::kNoHandle) platform::close_mapping(mapping_);
 #ifndef _WIN32
-        const std::string n = "/" + std::string(name_.begin(), name_.end());
+        const std::string n = std::string("/").append(name_.begin(), name_.end());
         shm_unlink(n.c_str());
 #endif
     }
@@ -341,7 +341,7 @@ TEST(Threads, ConcurrentMicOpensGetDistinctTokens) {
                 }
                 ondara_mic_free(m);
 #ifndef _WIN32
-                const std::string n = "/" + std::string(name.begin(), name.end());
+                const std::string n = std::string("/").append(name.begin(), name.end());
                 shm_unlink(n.c_str());
 #endif
             }
@@ -398,7 +398,7 @@ TEST(Threads, PublishersAndModeHandlesOnSharedBlocks) {
         ondara_mode_free(c[i]);
     }
 #ifndef _WIN32
-    for (const auto& n : {mic, mode}) shm_unlink(("/" + std::string(n.begin(), n.end())).c_str());
+    for (const auto& n : {mic, mode}) shm_unlink(std::string("/").append(n.begin(), n.end()).c_str());
 #endif
 }
 

@@ -1,5 +1,6 @@
-// ondara.dll carries a version resource with the project's version and name, read back the way
-// Explorer and installers read it (the version API), from the DLL this test has loaded.
+// ondara.dll carries a version resource with the header's version (which the header checks hold to
+// the project's) and name, read back the way Explorer and installers read it (the version API), from
+// the DLL this test has loaded.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -45,7 +46,8 @@ TEST(VersionResource, TheDllNamesItsProductAndVersion) {
     EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_DLL));
 
-    const std::string version = ONDARA_VERSION;
+    const std::string version = std::to_string(ONDARA_VERSION_MAJOR) + "." + std::to_string(ONDARA_VERSION_MINOR) + "." +
+                                std::to_string(ONDARA_VERSION_PATCH);
     EXPECT_EQ(string_value(info, L"ProductName"), L"ondara");
     EXPECT_EQ(string_value(info, L"FileVersion"), std::wstring(version.begin(), version.end()));
     EXPECT_EQ(string_value(info, L"ProductVersion"), std::wstring(version.begin(), version.end()));

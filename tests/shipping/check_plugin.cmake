@@ -1,0 +1,45 @@
+# Reads a plug-in's tables and fails when it exports any of the library's names, or when it imports
+# the library and should not (or the other way round). Prints the tables it read.
+#   -DPLUGIN=file -DMODE=pe|elf -DOBJDUMP=objdump [-DNM=nm] -DLIBRARY_FILE=ondara.dll|libondara.so.0.1
+#   -DIMPORTS_LIBRARY=ON|OFF -DEXPORTS=exports.txt
+cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/../read_exports.cmake)
+
+file(STRINGS ${EXPORTS} ours)
+get_filename_component(shown ${PLUGIN} NAME)
+execute_process(COMMAND ${OBJDUMP} -p ${PLUGIN} RESULT_VARIABLE rc OUTPUT_VARIABLE dump)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} failed on ${PLUGIN}")
+endif()
+if(MODE STREQUAL "pe")
+  # "DLL Name: X" for every imported DLL.
+  string(REGEX MATCHALL "DLL Name: [^\n]+" imported "${dump}")
+  string(REGEX REPLACE "DLL Name: " "" imported "${imported}")
+  ondara_read_exports(exported ${OBJDUMP} pe ${PLUGIN})
+  # A plug-in DLL must not need the compiler's runtime DLLs either: they are not beside the host.
+  foreach(runtime libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+    if(runtime IN_LIST imported)
+      message(FATAL_ERROR "${shown} imports ${runtime}: ${imported}")
+    endif()
+  endforeach()
+else()
+  string(REGEX MATCHALL "NEEDED +[^\n]+" imported "${dump}")
+  string(REGEX REPLACE "NEEDED +" "" imported "${imported}")
+  ondara_read_exports(exported ${NM} elf ${PLUGIN})
+endif()
+
+message(STATUS "${shown} imports: ${imported}")
+message(STATUS "${shown} exports: ${exported}")
+foreach(name IN LISTS ours)
+  if(name IN_LIST exported)
+    message(FATAL_ERROR "${shown} exports ${name}, one of the library's names")
+  endif()
+endforeach()
+if(NOT "plugin_run" IN_LIST exported)
+  message(FATAL_ERROR "${shown} does not export its entry plugin_run")
+endif()
+if(IMPORTS_LIBRARY AND NOT LIBRARY_FILE IN_LIST imported)
+  message(FATAL_ERROR "${shown} should import ${LIBRARY_FILE}: ${imported}")
+elseif(NOT IMPORTS_LIBRARY AND LIBRARY_FILE IN_LIST imported)
+  message(FATAL_ERROR "${shown} imports ${LIBRARY_FILE}")
+endif()
