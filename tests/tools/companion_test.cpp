@@ -266,6 +266,7 @@ TEST(Companion, AMicOrModeOpenOnALiveRingsNameIsRefusedAndTheRingPlaysOn) {
     ASSERT_TRUE(read_pos && written) << last;
     EXPECT_LE(*read_pos, *written) << last;
     stop_play(play, ring);
+    remove_file(play.output_path());
 }
 
 // A companion that restarts while the plug-in still holds its ring: on Windows the plug-in's view keeps
@@ -307,6 +308,8 @@ TEST(Companion, PlayTakesOverARingNobodyWritesAndRefusesOneTooSmallOrLive) {
     EXPECT_EQ(res.channels, 1u);
     EXPECT_EQ(res.sample_rate, 44100u);
     stop_play(second, ring);
+    remove_file(first.output_path());
+    remove_file(second.output_path());
 }
 
 // Latency is the companion's: after a reader stalls for 0.3 s, play drops source frames until the
@@ -342,6 +345,7 @@ TEST(Companion, PlayDropsFramesWhenTheReadersBacklogExceedsItsMaximum) {
     };
     EXPECT_TRUE(eventually([&] { return dropped() > 0; }, kStartTimeout)) << play.output();
     stop_play(play, ring);
+    remove_file(play.output_path());
 }
 
 TEST(Companion, ServeModeAnswersAWaitingRequestAfterItsDelayAndWritesOnlyItsOwnFields) {
