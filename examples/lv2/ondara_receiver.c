@@ -50,6 +50,8 @@
 #define RING_NAME_URI "urn:ondara:receiver#ring_name"
 #define MIC_NAME_URI "urn:ondara:receiver#mic_name"
 #define MODE_NAME_URI "urn:ondara:receiver#mode_name"
+/* The mode the plug-in last asked for, saved with the session so that restoring it asks again. */
+#define REQUESTED_MODE_URI "urn:ondara:receiver#requested_mode"
 
 /* Port indices, as in ondara-receiver.ttl. The multi-bus plug-in adds ports 15 to 18. */
 enum {
@@ -129,8 +131,8 @@ typedef struct {
 } Held;
 
 typedef struct {
-    LV2_URID atom_string, atom_urid, atom_object, atom_blank, atom_sequence, patch_set, patch_get, patch_property,
-        patch_value, name[SEGMENTS];
+    LV2_URID atom_string, atom_int, atom_urid, atom_object, atom_blank, atom_sequence, patch_set, patch_get,
+        patch_property, patch_value, name[SEGMENTS], requested_mode;
 } Uris;
 
 typedef struct {
@@ -170,6 +172,7 @@ typedef struct {
 
     Held held[HELD_MAX];
     atomic_uint lost_answers; /* answers the worker could not hand to the host (respond() failed) */
+    atomic_int requested;     /* the mode last asked for, -1 before any: run() writes it, save() reads it */
 
     /* Audio-thread state (run, work_response; activate and restore while nothing else runs). */
     OndaraReceiver* receiver;
@@ -189,7 +192,8 @@ typedef struct {
     int ring_quiet;        /* the ring's comings and goings were reported; until audio flows again */
     uint32_t ring_rate_seen, ring_channels_seen;
     int first_run_done;
-    int restored;          /* a session was restored: request its mode at the next run */
+    int32_t restore_mode;  /* a restored session's mode, asked for at the next run; -1 for none */
+    int request_control;   /* ask for the control's mode at the next run (a new mode block) */
     float mode_seen;       /* the mode control at the previous run */
     float peak[2];
     uint32_t meter_frames;
@@ -375,10 +379,13 @@ static LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, con
     memcpy(self->rt_names, self->defaults, sizeof self->rt_names);
     pthread_mutex_init(&self->names_lock, NULL);
     atomic_init(&self->lost_answers, 0);
+    atomic_init(&self->requested, -1);
+    self->restore_mode = -1;
 
     if (self->map != NULL) {
         Uris* u = &self->uris;
         u->atom_string = self->map->map(self->map->handle, LV2_ATOM__String);
+        u->atom_int = self->map->map(self->map->handle, LV2_ATOM__Int);
         u->atom_urid = self->map->map(self->map->handle, LV2_ATOM__URID);
         u->atom_object = self->map->map(self->map->handle, LV2_ATOM__Object);
         u->atom_blank = self->map->map(self->map->handle, LV2_ATOM__Blank);
@@ -390,6 +397,7 @@ static LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, con
         u->name[RING] = self->map->map(self->map->handle, RING_NAME_URI);
         u->name[MIC] = self->map->map(self->map->handle, MIC_NAME_URI);
         u->name[MODE] = self->map->map(self->map->handle, MODE_NAME_URI);
+        u->requested_mode = self->map->map(self->map->handle, REQUESTED_MODE_URI);
         lv2_atom_forge_init(&self->forge, self->map);
     }
     /* Nothing is opened here: a host that instantiates the plug-in only to look at it (a scan, a
@@ -723,17 +731,25 @@ static void run(LV2_Handle instance, uint32_t n) {
 
     if (self->mode_control != NULL) {
         /* A request when the control moves, not for the value it has at the first run: that is only a
-         * default (or a host's scan) and must not override what the companion applied for a running
-         * session. After a restore the value is the session's, and is asked for. The request is a few
-         * stores into shared memory, with no allocation, lock or system call. */
+         * default (or a host's scan, or another instance starting up) and must not override what the
+         * companion applied for a running session. A restored session asks again for the mode it had
+         * asked for. The request is a few stores into shared memory, with no allocation, lock or system
+         * call. */
         const float wanted = *self->mode;
         const int usable = wanted >= 0.0f && wanted <= 3.0f;
+        int32_t mode = -1;
         float volumes[4];
-        if (usable && (self->restored || (self->first_run_done && wanted != self->mode_seen))) {
-            ondara_mode_request(self->mode_control, (int32_t)lrintf(wanted));
+        if (self->restore_mode >= 0) mode = self->restore_mode;
+        else if (usable && (self->request_control || (self->first_run_done && wanted != self->mode_seen))) {
+            mode = (int32_t)lrintf(wanted);
+        }
+        if (mode >= 0) {
+            ondara_mode_request(self->mode_control, mode);
+            atomic_store(&self->requested, mode);
         }
         self->mode_seen = wanted;
-        self->restored = 0;
+        self->restore_mode = -1;
+        self->request_control = 0;
         ondara_mode_mixer_volumes(self->mode_control, volumes);
         for (i = 0; i < 4; ++i) *self->volume[i] = volumes[i];
         *self->applied_mode = (float)ondara_mode_applied(self->mode_control);
@@ -832,7 +848,7 @@ static LV2_Worker_Status work_response(LV2_Handle instance, uint32_t size, const
         if (answer.handle == NULL) self->ring_quiet = 1;
     } else if (answer.what == MODE && answer.handle != NULL) {
         /* Another companion's block: what the control asks for now is the user's choice for it. */
-        self->restored = 1;
+        self->request_control = 1;
     }
     return LV2_WORKER_SUCCESS;
 }
@@ -857,7 +873,7 @@ static void cleanup(LV2_Handle instance) {
     free(self);
 }
 
-/* ---- state: the three names -------------------------------------------------------------------- */
+/* ---- state: the three names and the mode asked for --------------------------------------------- */
 
 static LV2_State_Status save(LV2_Handle instance, LV2_State_Store_Function store, LV2_State_Handle handle,
                              uint32_t flags, const LV2_Feature* const* features) {
@@ -873,11 +889,18 @@ static LV2_State_Status save(LV2_Handle instance, LV2_State_Store_Function store
                                           self->uris.atom_string, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
         if (st != LV2_STATE_SUCCESS) return st;
     }
-    return LV2_STATE_SUCCESS;
+    {
+        const int32_t requested = atomic_load(&self->requested);
+        return store(handle, self->uris.requested_mode, &requested, sizeof requested, self->uris.atom_int,
+                     LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
+    }
 }
 
 /* Nothing else runs during a restore. Names that changed are opened anew: by the worker at the next
- * run, or at the next activation. A name missing from the state is the environment's default. */
+ * run, or at the next activation. A name missing from the state is the environment's default. The mode
+ * the session had asked for, if any, is asked for at the next run; hosts also restore states that
+ * were saved before anything was asked for (jalv saves and restores one at every start), and those
+ * ask for nothing. */
 static LV2_State_Status restore(LV2_Handle instance, LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
                                 uint32_t flags, const LV2_Feature* const* features) {
     Receiver* self = (Receiver*)instance;
@@ -898,8 +921,15 @@ static LV2_State_Status restore(LV2_Handle instance, LV2_State_Retrieve_Function
         self->names[i] = name;
         self->rt_names[i] = name;
     }
+    {
+        size_t size = 0;
+        uint32_t type = 0, value_flags = 0;
+        const void* value = retrieve(handle, self->uris.requested_mode, &size, &type, &value_flags);
+        int32_t mode = -1;
+        if (value != NULL && type == self->uris.atom_int && size == sizeof mode) memcpy(&mode, value, sizeof mode);
+        self->restore_mode = mode >= 0 && mode <= 3 ? mode : -1;
+    }
     self->notify_names = (1u << SEGMENTS) - 1;
-    self->restored = 1;
     return LV2_STATE_SUCCESS;
 }
 

@@ -17,7 +17,9 @@
  *   --set P=V     patch:Set of the string property P (the part of its URI after '#') to V, sent
  *                 with the first block
  *   --save FILE   the plug-in's state at the end, as Turtle
- *   --restore F   restores the state in Turtle file F before activation
+ *   --restore F   restores the state in Turtle file F before activation; `--restore own` saves the
+ *                 instance's state right after instantiation and restores that, as jalv does at every
+ *                 start
  *   --rate HZ     the sample rate passed to instantiate (the blocks stay paced at 48 kHz)
  *
  * The audio inputs carry a 440 Hz sine, peak 0.5 on the first input and 0.125 on the second. Every
@@ -438,8 +440,12 @@ int main(int argc, char** argv) {
         if (worker.kind != WORKER_IMMEDIATE) pthread_create(&thread, NULL, worker_thread, NULL);
     }
     if (restore_path != NULL) {
-        char* text = read_text(restore_path);
-        LilvState* state = text != NULL ? lilv_state_new_from_string(world, &map, text) : NULL;
+        const int own = strcmp(restore_path, "own") == 0;
+        char* text = own ? NULL : read_text(restore_path);
+        LilvState* state = own ? lilv_state_new_from_instance(the_plugin, worker.instance, &map, NULL, NULL, NULL, NULL,
+                                                              get_port_value, NULL, 0, features)
+                           : text != NULL ? lilv_state_new_from_string(world, &map, text)
+                                          : NULL;
         free(text);
         if (state == NULL) {
             fprintf(stderr, "host: cannot read the state in %s\n", restore_path);

@@ -395,9 +395,10 @@ TEST(Lv2, ASessionSurvivesAnotherInstanceAndACompanionRestartingWithAnotherForma
     ASSERT_TRUE(host.wait_for_output("host: ring audio at", kStartTimeout)) << host.output();
     ASSERT_TRUE(serve.wait_for_output("serve-mode: applied mode 2", kStartTimeout)) << serve.output();
 
-    // Another instance comes and goes: it opens the mic and mode blocks (which resets them) and asks
-    // for no mode of its own.
-    const RunResult second = run(host_path(), {kUri, "--seconds", "0.5"}, unique_name("session-second") + ".out");
+    // Another instance comes and goes, restoring its own fresh state as jalv does: it opens the mic and
+    // mode blocks (which resets them) and asks for no mode of its own.
+    const RunResult second =
+        run(host_path(), {kUri, "--seconds", "0.5", "--restore", "own"}, unique_name("session-second") + ".out");
     EXPECT_EQ(second.exit_code, 0) << second.output;
     EXPECT_NE(second.output.find("control applied_mode=2"), std::string::npos) << second.output;
 
@@ -432,14 +433,14 @@ TEST(Lv2, ASessionSurvivesAnotherInstanceAndACompanionRestartingWithAnotherForma
 }
 
 // The segment names are the plug-in's state: set through patch:Set, reported on the notify port,
-// saved with the session, and restored from it, with the restored mode asked for.
+// saved with the session, and restored from it; so is the mode it asked for, which is asked for again.
 TEST(Lv2, SegmentNamesAreSetThroughPatchSetAndSavedAndRestoredWithTheSession) {
     const Lv2Session s("state");
     const std::string ring2 = unique_name("state-ring2"), mic2 = unique_name("state-mic2");
     const std::string state = unique_name("state") + ".ttl";
     const RunResult first = run(host_path(),
-                                {kUri, "--seconds", "0.5", "--set", "ring_name=" + ring2, "--set", "mic_name=" + mic2,
-                                 "--save", state},
+                                {kUri, "--seconds", "0.5", "--mode", "3", "--set", "ring_name=" + ring2, "--set",
+                                 "mic_name=" + mic2, "--save", state},
                                 unique_name("state1") + ".out");
     EXPECT_EQ(first.exit_code, 0) << first.output;
     EXPECT_NE(first.output.find("notify ring_name=" + ring2 + "\n"), std::string::npos) << first.output;
@@ -449,6 +450,10 @@ TEST(Lv2, SegmentNamesAreSetThroughPatchSetAndSavedAndRestoredWithTheSession) {
     EXPECT_NE(saved.find("\"" + ring2 + "\""), std::string::npos) << saved;
     EXPECT_NE(saved.find("\"" + mic2 + "\""), std::string::npos) << saved;
     EXPECT_NE(saved.find("\"" + s.mode + "\""), std::string::npos) << saved;
+    EXPECT_NE(saved.find("requested_mode> \"3\"^^xsd:int"), std::string::npos) << saved;
+    // Another instance opens the mode block, which resets it: the request is gone from the block.
+    EXPECT_EQ(run(host_path(), {kUri, "--seconds", "0.1"}, unique_name("state0") + ".out").exit_code, 0);
+    EXPECT_NE(mode_line(s.mode).find("requested none"), std::string::npos) << mode_line(s.mode);
 
     setenv("ONDARA_RING", "not-this-ring", 1);
     setenv("ONDARA_MIC", "not-this-mic", 1);
@@ -461,7 +466,7 @@ TEST(Lv2, SegmentNamesAreSetThroughPatchSetAndSavedAndRestoredWithTheSession) {
     EXPECT_NE(second.output.find("ring " + ring2 + ": open bridge failed"), std::string::npos) << second.output;
     EXPECT_NE(second.output.find("notify ring_name=" + ring2 + "\n"), std::string::npos) << second.output;
     EXPECT_EQ(second.output.find("not-this"), std::string::npos) << second.output;
-    EXPECT_NE(mode_line(s.mode).find("requested 0 (flagged)"), std::string::npos) << mode_line(s.mode);
+    EXPECT_NE(mode_line(s.mode).find("requested 3 (flagged)"), std::string::npos) << mode_line(s.mode);
 }
 
 }  // namespace
