@@ -355,6 +355,7 @@ int run_play(int argc, char** argv, int first) {
     std::uint64_t written = 0, dropped = 0, last_read_pos = 0, underruns = 0;
     std::uint32_t last_backlog = 0;
     bool reader_seen = false, failed = false, draining = false;
+    std::uint64_t read_at_last_step = 0;
     const std::uint64_t max_latency = std::uint64_t{o.max_latency_ms} * o.rate / 1000;
     const std::uint64_t latency_target = max_latency / 2;
     std::size_t shown = 0;  // length of the line on the terminal, to blank what a shorter one leaves
@@ -394,11 +395,14 @@ int run_play(int argc, char** argv, int first) {
             // The backlog the active reader has yet to read, counting frames written since it last
             // published. Past the maximum, the oldest frames of the source are dropped until the
             // backlog is back at the target: half the maximum, so that it does not hover at the limit.
+            // Only a reader that has just read starts that: one that stopped reading (a stalled host,
+            // a plug-in that went away) is not helped by frames it never sees.
             std::size_t skip = 0;
             if (max_latency > 0 && reader_active) {
                 const std::uint64_t pos = ring->write_pos(), read = ring->read_pos();
                 const std::uint64_t backlog = pos > read ? pos - read : 0;
-                if (backlog + n > max_latency) draining = true;
+                if (read != read_at_last_step && backlog + n > max_latency) draining = true;
+                read_at_last_step = read;
                 if (draining) {
                     skip = static_cast<std::size_t>(
                         std::min<std::uint64_t>(n, backlog + n > latency_target ? backlog + n - latency_target : 0));
