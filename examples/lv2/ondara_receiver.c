@@ -53,7 +53,7 @@
 /* The mode the plug-in last asked for, saved with the session so that restoring it asks again. */
 #define REQUESTED_MODE_URI "urn:ondara:receiver#requested_mode"
 
-/* Port indices, as in ondara-receiver.ttl. The multi-bus plug-in adds ports 15 to 18. */
+/* Port indices, as in ondara-receiver.ttl. The multi-bus plug-in adds ports 17 to 20. */
 enum {
     PORT_OUT_L = 0,
     PORT_OUT_R = 1,
@@ -65,12 +65,14 @@ enum {
     PORT_BRIDGE = 10,
     PORT_RING_FRAMES = 11,
     PORT_RING_RATE = 12,
-    PORT_CONTROL = 13,
-    PORT_NOTIFY = 14,
-    PORT_OUT2_L = 15,
-    PORT_OUT2_R = 16,
-    PORT_OUT3_L = 17,
-    PORT_OUT3_R = 18
+    PORT_MIC_LEVEL_A = 13,
+    PORT_MIC_LEVEL_B = 14,
+    PORT_CONTROL = 15,
+    PORT_NOTIFY = 16,
+    PORT_OUT2_L = 17,
+    PORT_OUT2_R = 18,
+    PORT_OUT3_L = 19,
+    PORT_OUT3_R = 20
 };
 
 #define MAX_BUSES 3
@@ -82,6 +84,7 @@ enum {
 #define RETRY_SECONDS 0.25  /* how often the worker looks for a missing ring */
 #define SILENCE_SECONDS 0.5 /* an open ring without a frame for this long is opened again */
 #define FLOOR_DB (-120.0f)  /* the bottom of the mic block's range: silence */
+#define CEILING_DB 6.0f     /* its top */
 #define MAX_RATE 10.0e6     /* no audio host runs faster; the windows above then fit in 32 bits */
 
 /* The three segments, also the index of their names and handles. */
@@ -145,6 +148,7 @@ typedef struct {
     float* bridge;
     float* ring_frames;
     float* ring_rate;
+    float* mic_level[2];
     const LV2_Atom_Sequence* control;
     LV2_Atom_Sequence* notify;
 
@@ -196,6 +200,7 @@ typedef struct {
     int request_control;   /* ask for the control's mode at the next run (a new mode block) */
     float mode_seen;       /* the mode control at the previous run */
     float peak[2];
+    float level[2]; /* the levels last published, in dB */
     uint32_t meter_frames;
 } Receiver;
 
@@ -425,6 +430,8 @@ static void connect_port(LV2_Handle instance, uint32_t port, void* data) {
         case PORT_BRIDGE: self->bridge = (float*)data; break;
         case PORT_RING_FRAMES: self->ring_frames = (float*)data; break;
         case PORT_RING_RATE: self->ring_rate = (float*)data; break;
+        case PORT_MIC_LEVEL_A: self->mic_level[0] = (float*)data; break;
+        case PORT_MIC_LEVEL_B: self->mic_level[1] = (float*)data; break;
         case PORT_CONTROL: self->control = (const LV2_Atom_Sequence*)data; break;
         case PORT_NOTIFY: self->notify = (LV2_Atom_Sequence*)data; break;
         default: break;
@@ -468,14 +475,16 @@ static void activate(LV2_Handle instance) {
     self->silent_frames = 0;
     self->retry_frames = 0;
     self->peak[0] = self->peak[1] = 0.0f;
+    self->level[0] = self->level[1] = FLOOR_DB;
     self->meter_frames = 0;
     self->notify_names = (1u << SEGMENTS) - 1;
 }
 
 /* ---- the audio callback ------------------------------------------------------------------------ */
 
+/* In dB, clamped as the mic block clamps it. */
 static float peak_db(float peak) {
-    return peak > 0.0f ? fmaxf(FLOOR_DB, 20.0f * log10f(peak)) : FLOOR_DB;
+    return peak > 0.0f ? fminf(CEILING_DB, fmaxf(FLOOR_DB, 20.0f * log10f(peak))) : FLOOR_DB;
 }
 
 /* Peaks of both inputs; every METER_SECONDS of audio they go out as the mic levels A and B. The
@@ -501,7 +510,9 @@ static void meter_inputs(Receiver* self, uint32_t n) {
         done += take;
         self->meter_frames += take;
         if (self->meter_frames == self->meter_window) {
-            ondara_mic_publish(self->mic, peak_db(self->peak[0]), peak_db(self->peak[1]));
+            self->level[0] = peak_db(self->peak[0]);
+            self->level[1] = peak_db(self->peak[1]);
+            ondara_mic_publish(self->mic, self->level[0], self->level[1]);
             self->peak[0] = self->peak[1] = 0.0f;
             self->meter_frames = 0;
         }
@@ -705,6 +716,8 @@ static void run(LV2_Handle instance, uint32_t n) {
 
     /* The inputs first: a host may hand the same buffer in and out, and rendering overwrites it. */
     if (self->mic != NULL) meter_inputs(self, n);
+    *self->mic_level[0] = self->level[0];
+    *self->mic_level[1] = self->level[1];
 
     from_ring = render(self, n);
     *self->ring_frames = (float)from_ring;

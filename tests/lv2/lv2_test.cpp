@@ -220,7 +220,8 @@ TEST(Lv2, BundleIsValidSelfContainedAndDescribed) {
           "http://lv2plug.in/ns/ext/worker#interface", "http://lv2plug.in/ns/ext/state#interface",
           "http://lv2plug.in/ns/lv2core#isLive", "http://lv2plug.in/ns/lv2core#hardRTCapable", "Symbol:      mode",
           "2 = \"Mode 2\"", "Symbol:      applied_mode", "-1 = \"None yet (no mode block)\"", "Symbol:      volume_4",
-          "Symbol:      bridge", "Symbol:      ring_frames", "Symbol:      ring_rate", "Symbol:      control",
+          "Symbol:      bridge", "Symbol:      ring_frames", "Symbol:      ring_rate", "Symbol:      mic_level_b",
+          "Symbol:      control",
           "Symbol:      notify", "Symbol:      in_r", "Group:       urn:ondara:receiver#out",
           "Designation: http://lv2plug.in/ns/ext/port-groups#right"}) {
         EXPECT_NE(info.output.find(want), std::string::npos) << want << "\n" << info.output;
@@ -335,6 +336,8 @@ TEST(Lv2, ALateRingPlaysWholeInLongInPlaceBlocks) {
         << out;
     EXPECT_EQ(control(out, "ring_frames"), 4096) << out;
     EXPECT_EQ(control(out, "ring_rate"), 48000) << out;
+    EXPECT_NEAR(control(out, "mic_level_a").value_or(0), -6.02, 0.05) << out;
+    EXPECT_NEAR(control(out, "mic_level_b").value_or(0), -18.06, 0.05) << out;
     std::uint32_t channels = 0;
     const std::vector<float> frames = read_wav(out_wav, channels);
     remove_file(out_wav);
