@@ -110,8 +110,6 @@ public:
         stop_ = true;
         if (thread_.joinable()) thread_.join();
     }
-    bool ok() const { return ring_ != nullptr; }
-
 private:
     void produce() {
         const std::uint32_t ch = ring_->channels();
@@ -144,6 +142,21 @@ std::vector<float> read_wav(const std::string& path, std::uint32_t& channels) {
     std::vector<float> frames(static_cast<std::size_t>(wav.frames()) * channels);
     EXPECT_EQ(wav.read(frames.data(), wav.frames(), error), wav.frames()) << error;
     return frames;
+}
+
+// Runs the test host with `args` and creates the known ring (two channels) a second after the
+// plug-in first looked for it, after the worker's first looks and their answers.
+RunResult run_with_late_ring(const std::string& ring_name, const std::vector<std::string>& args, const std::string& tag) {
+    RunResult r;
+    Child host = Child::start(ONDARA_LV2_TEST_HOST, args, unique_name(tag) + ".out");
+    if (host.wait_for_output("open bridge failed; looking again", kStartTimeout)) {
+        std::this_thread::sleep_for(1s);
+        const KnownRing ring(ring_name, 2);
+        r.exit_code = host.wait_for(kStartTimeout).value_or(-1);
+    }
+    r.output = host.output();
+    remove_file(host.output_path());
+    return r;
 }
 
 // Checks a recording of the outputs against the known ring: after the last silent frame (the start,
@@ -322,16 +335,10 @@ TEST(Lv2, ABundleCopiedAloneRendersAFixedRingInLv2apply) {
 TEST(Lv2, ALateRingPlaysWholeInLongInPlaceBlocks) {
     const Lv2Session s("inplace");
     const std::string out_wav = unique_name("inplace") + ".wav";
-    Child host = Child::start(host_path(), {kUri, "--seconds", "4", "--block", "4096", "--in-place", "--out", out_wav},
-                              unique_name("inplace-host") + ".out");
-    ASSERT_TRUE(host.wait_for_output("open bridge failed; looking again", kStartTimeout)) << host.output();
-    std::this_thread::sleep_for(1s);
-    const KnownRing ring(s.ring, 2);
-    ASSERT_TRUE(ring.ok());
-    const std::optional<int> code = host.wait_for(kStartTimeout);
-    ASSERT_TRUE(code.has_value());
-    const std::string out = host.output();
-    EXPECT_EQ(*code, 0) << out;
+    const RunResult host = run_with_late_ring(
+        s.ring, {kUri, "--seconds", "4", "--block", "4096", "--in-place", "--out", out_wav}, "inplace-host");
+    const std::string& out = host.output;
+    ASSERT_EQ(host.exit_code, 0) << out;
     EXPECT_NE(out.find("plugin: ondara-receiver: ring " + s.ring + " open: 2 channels at 48000 Hz"), std::string::npos)
         << out;
     EXPECT_EQ(control(out, "ring_frames"), 4096) << out;
@@ -347,7 +354,6 @@ TEST(Lv2, ALateRingPlaysWholeInLongInPlaceBlocks) {
     ASSERT_TRUE(levels);
     EXPECT_NEAR(levels->first, -6.0, 0.11);
     EXPECT_NEAR(levels->second, -18.1, 0.11);
-    remove_file(host.output_path());
 }
 
 // Hosts that run the worker inside schedule_work, and one whose first response fails: both still get
@@ -357,16 +363,10 @@ TEST(Lv2, WorkersThatAnswerAtOnceOrLoseAnAnswerStillGetTheRing) {
         SCOPED_TRACE(kind);
         const Lv2Session s(std::string("worker-") + kind);
         const std::string out_wav = unique_name("worker") + ".wav";
-        Child host = Child::start(host_path(), {kUri, "--seconds", "3", "--worker", kind, "--out", out_wav},
-                                  unique_name("worker-host") + ".out");
-        ASSERT_TRUE(host.wait_for_output("open bridge failed; looking again", kStartTimeout)) << host.output();
-        std::this_thread::sleep_for(1s);  // after the worker's first looks, and their answers
-        const KnownRing ring(s.ring, 2);
-        ASSERT_TRUE(ring.ok());
-        const std::optional<int> code = host.wait_for(kStartTimeout);
-        ASSERT_TRUE(code.has_value());
-        const std::string out = host.output();
-        EXPECT_EQ(*code, 0) << out;
+        const RunResult host =
+            run_with_late_ring(s.ring, {kUri, "--seconds", "3", "--worker", kind, "--out", out_wav}, "worker-host");
+        const std::string& out = host.output;
+        ASSERT_EQ(host.exit_code, 0) << out;
         EXPECT_NE(out.find("ring " + s.ring + " open: 2 channels"), std::string::npos) << out;
         EXPECT_EQ(out.find("host: refused the worker's first response") != std::string::npos,
                   std::string(kind) == "fail-once")
@@ -375,7 +375,6 @@ TEST(Lv2, WorkersThatAnswerAtOnceOrLoseAnAnswerStillGetTheRing) {
         const std::vector<float> frames = read_wav(out_wav, channels);
         remove_file(out_wav);
         expect_known_ring_audio(frames, 2, 48000);
-        remove_file(host.output_path());
     }
 }
 
