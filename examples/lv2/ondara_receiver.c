@@ -808,21 +808,23 @@ static LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function r
         free_handle(self, job.what, job.handle);
         return LV2_WORKER_SUCCESS;
     }
-    if (!set_name(&name, job.name, strlen(job.name))) return LV2_WORKER_ERR_UNKNOWN;
-    if (job.why == OPEN_NAMED) {
+    /* The audio thread sends only names it has checked; anything else opens nothing, but is still
+     * answered, since the audio thread waits for an answer to every open. */
+    const int named = set_name(&name, job.name, strlen(job.name));
+    if (job.why == OPEN_NAMED && named) {
         /* The host's new name is the session's from now on. */
         pthread_mutex_lock(&self->names_lock);
         self->names[job.what] = name;
         pthread_mutex_unlock(&self->names_lock);
     }
     if (job.why == OPEN_SILENT && !job.quiet) {
-        lv2_log_note(&self->logger, "ondara-receiver: ring %s silent for %.1f s; opening it again\n", name.text,
+        lv2_log_note(&self->logger, "ondara-receiver: ring %s silent for %.1f s; opening it again\n", job.name,
                      SILENCE_SECONDS);
     }
     answer.what = job.what;
     answer.why = job.why;
     answer.generation = job.generation;
-    answer.handle = open_segment(self, job.what, &name, job.why != OPEN_MISSING && !job.quiet, !job.quiet);
+    answer.handle = named ? open_segment(self, job.what, &name, job.why != OPEN_MISSING && !job.quiet, !job.quiet) : NULL;
     if (respond(handle, sizeof answer, &answer) != LV2_WORKER_SUCCESS) {
         /* It cannot be handed over; the audio thread learns that the answer is lost and asks again. */
         free_handle(self, job.what, answer.handle);
