@@ -94,12 +94,13 @@ float ring_sample(std::uint64_t f, std::uint32_t c) {
 // The frame that a full-gain sample pair of channels 0 and 1 came from, modulo 2048.
 std::int64_t frame_of(float left) { return std::lround(left * 8192.0f) - 1; }
 
-// A companion played by the test: a ring of known content, kept 16384 frames ahead of its reader's
-// read_pos instead of paced by the clock, so that what the reader gets does not depend on how fast
-// this machine runs the host. (A reader starts 1024 frames behind write_pos, so its first block may
-// still run short while this thread catches up.)
+// A companion played by the test: a ring of known content, kept 32768 frames (0.68 s) ahead of its
+// reader's read_pos instead of paced by the clock, so that what the reader gets does not depend on
+// how fast this machine runs the host. (A reader starts 1024 frames behind write_pos, so its first
+// block may still run short while this thread catches up.)
 class KnownRing {
 public:
+    static constexpr std::uint64_t kLead = 32768;
     KnownRing(const std::string& name, std::uint32_t channels) {
         std::string error;
         ring_ = tools::CompanionRing::create(name, 48000, channels, 65536, error);
@@ -115,7 +116,7 @@ private:
         const std::uint32_t ch = ring_->channels();
         std::vector<float> chunk(std::size_t{1024} * ch);
         while (!stop_) {
-            while (ring_->write_pos() < ring_->read_pos() + 16384) {
+            while (ring_->write_pos() < ring_->read_pos() + kLead) {
                 const std::uint64_t from = ring_->write_pos();
                 for (std::uint64_t i = 0; i < 1024; ++i) {
                     for (std::uint32_t c = 0; c < ch; ++c) chunk[i * ch + c] = ring_sample(from + i, c);
