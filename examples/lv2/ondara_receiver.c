@@ -128,6 +128,7 @@ typedef struct {
  * queue, or on its way back to be freed), so that cleanup frees each exactly once. Only the worker
  * and the Instantiation-class functions, which never run at the same time, touch it. */
 #define HELD_MAX 16
+#define TO_FREE_MAX 8 /* handles waiting on the audio thread to go back to the worker */
 typedef struct {
     uint32_t what;
     void* handle;
@@ -188,8 +189,8 @@ typedef struct {
     uint32_t generation;
     int job_pending;       /* an open is with the worker; set before schedule_work, which may answer at once */
     unsigned lost_seen;
-    void* to_free[8];      /* handles waiting to go back to the worker */
-    uint32_t to_free_what[8], to_free_why[8];
+    void* to_free[TO_FREE_MAX];
+    uint32_t to_free_what[TO_FREE_MAX], to_free_why[TO_FREE_MAX];
     uint32_t retry_frames;
     uint32_t silent_frames;
     int ring_produced;     /* the open ring has given a frame since it was opened */
@@ -554,7 +555,7 @@ static uint64_t render(Receiver* self, uint32_t n) {
 static void give_back(Receiver* self, uint32_t what, void* handle, uint32_t why) {
     int i;
     if (handle == NULL) return;
-    for (i = 0; i < 8; ++i) {
+    for (i = 0; i < TO_FREE_MAX; ++i) {
         if (self->to_free[i] == NULL) {
             self->to_free[i] = handle;
             self->to_free_what[i] = what;
@@ -571,7 +572,7 @@ static int send_job(Receiver* self, const Job* job) {
 
 static void send_frees(Receiver* self) {
     int i;
-    for (i = 0; i < 8; ++i) {
+    for (i = 0; i < TO_FREE_MAX; ++i) {
         if (self->to_free[i] != NULL) {
             Job job;
             memset(&job, 0, sizeof job);
@@ -586,8 +587,9 @@ static void send_frees(Receiver* self) {
     }
 }
 
-/* Asks the worker to open `what` under the name the audio thread knows; one open at a time. */
-static void ask_open(Receiver* self, uint32_t what, uint32_t why) {
+/* Asks the worker to open `what` under the name the audio thread knows; one open at a time. False
+ * when the host's queue is full: ask again later. */
+static int ask_open(Receiver* self, uint32_t what, uint32_t why) {
     Job job;
     memset(&job, 0, sizeof job);
     job.type = JOB_OPEN;
@@ -598,7 +600,9 @@ static void ask_open(Receiver* self, uint32_t what, uint32_t why) {
     memcpy(job.name, self->rt_names[what].text, sizeof job.name);
     /* Before scheduling: a host may run the worker and deliver its answer inside schedule_work. */
     self->job_pending = 1;
-    if (!send_job(self, &job)) self->job_pending = 0;
+    if (send_job(self, &job)) return 1;
+    self->job_pending = 0;
+    return 0;
 }
 
 /* patch:Set of a name, patch:Get of one or all, from the host (a UI, automation, a session loader). */
@@ -677,8 +681,7 @@ static void schedule_opens(Receiver* self, uint32_t n) {
     if (self->job_pending) return;
     for (what = 0; what < SEGMENTS; ++what) {
         if (self->renamed & (1u << what)) {
-            self->renamed &= ~(1u << what);
-            ask_open(self, what, OPEN_NAMED);
+            if (ask_open(self, what, OPEN_NAMED)) self->renamed &= ~(1u << what);
             return;
         }
     }
@@ -872,7 +875,7 @@ static void deactivate(LV2_Handle instance) {
     Receiver* self = (Receiver*)instance;
     int i;
     replace_now(self, RING, NULL);
-    for (i = 0; i < 8; ++i) {
+    for (i = 0; i < TO_FREE_MAX; ++i) {
         free_handle(self, self->to_free_what[i], self->to_free[i]);
         self->to_free[i] = NULL;
     }
