@@ -70,7 +70,8 @@ MicLevelBlock fuzzed_mic_block(FuzzedDataProvider& in, std::uint64_t now, const 
     if (in.ConsumeBool()) return fuzzed_bytes<MicLevelBlock>(in);
     MicLevelBlock b{};
     const std::uint8_t f = in.ConsumeIntegral<std::uint8_t>();
-    b.magic = (f & 0x01) ? in.ConsumeIntegral<std::uint32_t>() : kMicMagic;
+    // Now and then the magic of another kind of segment: an open must never reset one of those.
+    b.magic = (f & 0x01) ? in.PickValueInArray({in.ConsumeIntegral<std::uint32_t>(), kRingMagic, kModeMagic}) : kMicMagic;
     b.version = (f & 0x02) ? in.ConsumeIntegral<std::uint32_t>() : 1;
     b.active = (f & 0x04) ? in.ConsumeIntegral<std::uint32_t>() : 1;
     b.published = (f & 0x08) ? in.ConsumeIntegral<std::uint32_t>() : 1;
@@ -273,6 +274,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             expected = ONDARA_OK;
         } else if (mic_short) {
             expected = ONDARA_OPEN_BRIDGE_FAILED;
+        } else if (mic_before == Before::HeldCreated && (mic_found.magic == kRingMagic || mic_found.magic == kModeMagic)) {
+            expected = ONDARA_OPEN_BRIDGE_FAILED;
         } else if (mic_before == Before::HeldOpened &&
                    !(mic_found.magic == kMicMagic && mic_found.version == 1 && mic_found.active == 1)) {
             expected = ONDARA_OPEN_BRIDGE_FAILED;
@@ -281,6 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (st != ONDARA_OK) {
         FUZZ_CHECK(s.pub[0] == nullptr);
+        if (!mic_short) FUZZ_CHECK(same(mic_found, load<MicLevelBlock>(fake::object_data(kMicName))));  // untouched
         return finish(), 0;
     }
     s.mic = fake::object_data(kMicName);
@@ -312,7 +316,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto mode_before = static_cast<Before>(in.ConsumeIntegralInRange<int>(0, 2));
     const bool mode_short = in.ConsumeIntegralInRange<int>(0, 7) == 0;
     ModeControlBlock mode_found = fuzzed_bytes<ModeControlBlock>(in);
-    if (in.ConsumeBool()) mode_found.magic = kModeMagic, mode_found.version = 1;
+    if (in.ConsumeBool()) mode_found.magic = in.PickValueInArray({kModeMagic, kModeMagic, kRingMagic, kMicMagic}), mode_found.version = 1;
     if (mode_before != Before::None) {
         add_held(kModeName, mode_found, mode_short ? sizeof mode_found - 8 : sizeof mode_found);
     }
@@ -323,6 +327,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         OndaraStatus expected = ONDARA_OK;
         if (mode_before != Before::None && mode_short) {
             expected = ONDARA_OPEN_BRIDGE_FAILED;
+        } else if (mode_before == Before::HeldCreated &&
+                   (mode_found.magic == kRingMagic || mode_found.magic == kMicMagic)) {
+            expected = ONDARA_OPEN_BRIDGE_FAILED;
         } else if (mode_before == Before::HeldOpened && !(mode_found.magic == kModeMagic && mode_found.version == 1)) {
             expected = ONDARA_OPEN_BRIDGE_FAILED;
         }
@@ -331,6 +338,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (st != ONDARA_OK) {
         FUZZ_CHECK(s.ctl == nullptr);
         FUZZ_CHECK(fake::live_handles() == 2 && fake::live_views() == 2);  // the two mic handles only
+        if (!mode_short) FUZZ_CHECK(same(mode_found, load<ModeControlBlock>(fake::object_data(kModeName))));
         ondara_mic_free(s.pub[0]);
         ondara_mic_free(s.pub[1]);
         return finish(), 0;

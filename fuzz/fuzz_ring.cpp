@@ -60,7 +60,7 @@ bool header_acceptable(const RingHeader& h) {
 // What the reader must hold between calls.
 struct Model {
     std::uint64_t cursor = 0;
-    bool fade_in_pending = false;  // a fresh receiver has no gap behind it
+    bool fade_in_pending = true;  // silence lies behind a fresh receiver: its first audio fades in
     std::uint64_t mapped_samples = 0;
     std::uint64_t sample_limit = 0;  // max_frames x channels at open
     bool multi_bus = false;

@@ -22,17 +22,25 @@
  *   - Freeing a handle closes its segment and leaves the shared block as it is. The library never
  *     removes a segment: the companion owns the segments' lifetime.
  *   - POSIX: a segment is the shared-memory object "/" + name, created with mode 0600 whatever the
- *     umask; an object owned by another user is refused (ONDARA_OPEN_BRIDGE_FAILED). A new mic or mode
- *     block is reserved before it is mapped, so a full file system fails the open, and the object just
- *     created is removed again. A peer that truncates a mapped object makes the next access to it fault
- *     in the caller; nothing in the library can prevent that (a Windows section cannot shrink).
+ *     umask; an object owned by another user is refused (ONDARA_OPEN_BRIDGE_FAILED). The pages of every
+ *     view are reserved before it is mapped, also of an object someone else made, so a full file
+ *     system fails the open instead of faulting (an object the open itself just created is removed
+ *     again; any other is left as it is). A peer that truncates a mapped object makes the next access
+ *     to it fault in the caller; nothing in the library can prevent that (a Windows section cannot
+ *     shrink).
  *   - Exhausted memory has no status: the library writes "ondara: out of memory" to the standard error
  *     stream and ends the process, and never hands out a partly built handle.
  *
  * Thread tags used below:
  *   [audio-thread]  safe on a real-time thread: no allocation, lock, wait or system call.
+ *   [audio-thread, reads the clock]
+ *                   as [audio-thread], and reads the wall clock: on Windows GetSystemTimePreciseAsFileTime,
+ *                   a read in user mode; on Linux clock_gettime through the vDSO, which stays in user
+ *                   space on the usual clock sources (tsc, kvm-clock) and makes a system call only on one
+ *                   that user space cannot read.
  *   [any-thread]    no handle involved; safe from any thread at any time.
- *   [handle-thread] one thread at a time per handle; may allocate, map and make system calls.
+ *   [handle-thread] one thread at a time per handle; may allocate, map and make system calls. Call it
+ *                   off the audio thread (in a plug-in: its worker, or activation).
  */
 #ifndef ONDARA_H
 #define ONDARA_H
@@ -126,22 +134,45 @@ ONDARA_API const char* ONDARA_CALL ondara_receiver_status_message(OndaraStatus s
 
 /* Opens the audio ring `name` that the companion created (never creates it) and prepares a receiver for
  * blocks of up to `max_frames` frames; `multi_bus` non-zero sends ring channels 2k, 2k+1 to bus k,
- * zero sends only channels 0 and 1 to bus 0. Allocates only the handle, whatever max_frames is.
+ * zero sends only channels 0 and 1 to bus 0. Allocates only the handle, whatever max_frames is. The
+ * receiver starts up to 1024 frames behind the companion, and its first ring frames fade in.
  * Returns ONDARA_NULL_POINTER (out is NULL, nothing written), ONDARA_INVALID_ARGUMENT (null or empty
  * name, invalid UTF-16, max_frames 0), ONDARA_OPEN_BRIDGE_FAILED (no such ring, or its header or size
  * is unusable), ONDARA_PREPARE_FAILED (its channel count became unusable during open).
+ *
+ * A companion that restarts: the receiver never fails, it renders silence (ring_frames 0) when the ring
+ * holds nothing new. On POSIX a restarted companion makes a new object under the name, which only a new
+ * open finds: the old handle keeps the old object and stays silent. On Windows the old segment lives as
+ * long as any handle keeps it open, and a companion that finds it may take it over with a fresh header
+ * and its frame counter back at 0, which an open receiver follows by itself (a write_pos below its
+ * cursor is a restart). So, off the audio thread: once a receiver has had no ring frames for about half
+ * a second, open the ring again by name and swap the new handle in at the start of a block; free the
+ * old one off the audio thread too. Free a receiver that stays silent after such a reopen (and look
+ * for the ring again now and then): otherwise it alone may keep an abandoned segment alive, too small
+ * for a companion that restarts with a larger format.
+ *
+ * Latency is the companion's to keep: the receiver renders what the ring holds and never waits, and
+ * writes back after every block how far it is behind (backlog_frames) and where it is (read_pos), so
+ * that a companion can drop or stretch its audio to keep that near a target.
  * [handle-thread] */
 ONDARA_API OndaraStatus ONDARA_CALL ondara_receiver_open(const uint16_t* name, size_t name_len, size_t max_frames,
                                                          uint8_t multi_bus, OndaraReceiver** out);
 
 /* Renders one block of up to `frames` frames into the first min(bus_count, 3) buses: R = min(frames,
- * max_frames, every bus length) samples of each channel are written, samples from R on are untouched.
- * Frames the ring lacks are silence, with short fades around the gap; a block of 0 frames leaves a
- * pending fade-in pending. When the ring's channel count is unusable (0, above 6, or so high that R x
- * channels exceeds max_frames x the channel count at open) the block is silence over min(bus length,
- * frames) samples of every bus and the ring is not read. The header is read once per block: a
- * companion that rewrites it during the call gets a wrong block at worst, never a write outside the
- * buses or a read outside the ring.
+ * max_frames, every bus length) samples of each channel are written (out->rendered_frames), samples
+ * from R on are left exactly as they were: render long host blocks in pieces of max_frames.
+ * Bus k gets ring channels 2k (left) and 2k+1 (right); a ring channel that would be the right of a bus
+ * but is missing (an odd channel count: mono, 3 or 5 channels) makes that bus carry its left channel on
+ * both sides, and a bus beyond the ring's channels is silence. Without multi_bus only bus 0 gets audio.
+ * Frames the ring lacks are silence. Audio that stops within a block fades out over its last
+ * min(frames taken, 32) frames, and audio that comes back after a short or empty block, or after the
+ * open, fades in over its first min(frames taken, 32) frames; a block of 0 frames leaves a pending
+ * fade-in pending. When the ring's channel count is unusable (0, above 6, or so high that R x channels
+ * exceeds max_frames x the channel count at open) the block is silence over min(bus length, frames)
+ * samples of every bus and the ring is not read. The header is read once per block: a companion that
+ * rewrites it during the call gets a wrong block at worst, never a write outside the buses or a read
+ * outside the ring. out->sample_rate is the ring's, which nothing converts: a ring at another rate than
+ * the host's plays at the wrong speed.
  * `buses` may be NULL when bus_count is 0; `out` may be NULL. The buses stay owned by the caller;
  * nothing is kept after return.
  * Returns ONDARA_OK, or ONDARA_NULL_POINTER for a null handle, null buses with bus_count > 0, or a null
@@ -156,16 +187,22 @@ ONDARA_API void ONDARA_CALL ondara_receiver_free(OndaraReceiver* handle);
 
 /* ---- mic -------------------------------------------------------------------------------------- */
 
-/* Creates the mic level block `name`, or resets it when it exists and can be created again; opens and
- * validates an existing block only when creating fails. Returns ONDARA_OK, ONDARA_NULL_POINTER,
- * ONDARA_INVALID_ARGUMENT or ONDARA_OPEN_BRIDGE_FAILED. [handle-thread] */
+/* Creates the mic level block `name`, or resets it when it exists and can be created again: a second
+ * open of an existing mic block, also one another instance or process uses, sets its levels to -120 dB
+ * and forgets who published (the first publisher afterwards takes it). An existing segment that holds
+ * another kind of block (the audio ring, a mode block) is never written: the open fails with
+ * ONDARA_OPEN_BRIDGE_FAILED. An existing block is opened and validated as it is only when creating
+ * fails. Returns ONDARA_OK, ONDARA_NULL_POINTER, ONDARA_INVALID_ARGUMENT or ONDARA_OPEN_BRIDGE_FAILED.
+ * Open it where it is first needed rather than when a host merely loads the plug-in. [handle-thread] */
 ONDARA_API OndaraStatus ONDARA_CALL ondara_mic_open(const uint16_t* name, size_t name_len, OndaraMicPublisher** out);
 
 /* Publishes two levels in dB, clamped to [-120, 6], unless another writer refreshed the block within the
  * last 300 ms, or stamped it at most 300 ms ahead of this clock (then nothing is written and ONDARA_OK
  * is returned all the same); a stamp further ahead holds nobody back. Returns ONDARA_OK,
  * ONDARA_NULL_POINTER (checked first) or ONDARA_INVALID_ARGUMENT (a level is NaN or infinite; the block
- * is untouched). Allocates nothing and takes no lock; reads the wall clock twice. [handle-thread] */
+ * is untouched). Silence has no level in dB: 20 log10(0) is -infinity, which is refused, and the
+ * companion's meter then keeps the last level; pass -120 (or floor the level) instead. Allocates
+ * nothing, takes no lock and never waits; reads the wall clock twice. [audio-thread, reads the clock] */
 ONDARA_API OndaraStatus ONDARA_CALL ondara_mic_publish(OndaraMicPublisher* handle, float level_a, float level_b);
 
 /* Closes the block and releases the handle; the block keeps its last values. Accepts NULL.
@@ -174,21 +211,31 @@ ONDARA_API void ONDARA_CALL ondara_mic_free(OndaraMicPublisher* handle);
 
 /* ---- mode ------------------------------------------------------------------------------------- */
 
-/* Creates the mode control block `name`, or resets it when it exists and can be created again; opens
- * and validates an existing block only when creating fails. Returns ONDARA_OK, ONDARA_NULL_POINTER,
- * ONDARA_INVALID_ARGUMENT or ONDARA_OPEN_BRIDGE_FAILED. [handle-thread] */
+/* Creates the mode control block `name`, or resets it when it exists and can be created again: a second
+ * open of an existing mode block, also one another instance or the companion uses, puts it back to no
+ * request, applied mode 0, volumes 1.0 and no flags, until the companion writes its state again. An
+ * existing segment that holds another kind of block (the audio ring, a mic block) is never written:
+ * the open fails with ONDARA_OPEN_BRIDGE_FAILED. An existing block is opened and validated as it is
+ * only when creating fails. Returns ONDARA_OK, ONDARA_NULL_POINTER, ONDARA_INVALID_ARGUMENT or
+ * ONDARA_OPEN_BRIDGE_FAILED. Open it where it is first needed rather than when a host merely loads the
+ * plug-in. [handle-thread] */
 ONDARA_API OndaraStatus ONDARA_CALL ondara_mode_open(const uint16_t* name, size_t name_len, OndaraModeControl** out);
 
 /* Requests mode 0..3 from the companion; never waits for it. Returns ONDARA_OK, ONDARA_NULL_POINTER or
- * ONDARA_INVALID_ARGUMENT (any other mode; the block is untouched). Reads the wall clock once.
- * [handle-thread] */
+ * ONDARA_INVALID_ARGUMENT (any other mode; the block is untouched). Request a mode when the user picks
+ * one, not for a default at start-up, which would override what the companion applied for a running
+ * session. Allocates nothing, takes no lock and never waits; reads the wall clock once.
+ * [audio-thread, reads the clock] */
 ONDARA_API OndaraStatus ONDARA_CALL ondara_mode_request(OndaraModeControl* handle, int32_t mode);
 
-/* The mode the companion reports as applied, 0..3, or -1 (also for a null handle). [audio-thread] */
+/* The mode the companion reports as applied, 0..3, or -1 (also for a null handle, or a value outside
+ * 0..3). A fresh or reset block reads 0 until the companion has answered: 0 does not mean that the
+ * companion applied mode 0. [audio-thread] */
 ONDARA_API int32_t ONDARA_CALL ondara_mode_applied(OndaraModeControl* handle);
 
-/* Copies the four mixer volumes into out[0..3] unchanged. Returns ONDARA_OK or ONDARA_NULL_POINTER
- * (handle or out null; nothing written). [audio-thread] */
+/* Copies the four mixer volumes into out[0..3] unchanged (1.0 each in a fresh block; any float the
+ * companion wrote, also outside 0..1). Returns ONDARA_OK or ONDARA_NULL_POINTER (handle or out null;
+ * nothing written). [audio-thread] */
 ONDARA_API OndaraStatus ONDARA_CALL ondara_mode_mixer_volumes(OndaraModeControl* handle, float* out);
 
 /* 1 when the companion reports its VST3 bridge active, else 0 (also for a null handle). [audio-thread] */

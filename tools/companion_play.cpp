@@ -28,6 +28,15 @@ constexpr std::uint32_t kMinRate = 1000;
 constexpr std::uint32_t kMaxRate = 768000;
 // A reader whose read_pos has not moved for this long is counted as gone.
 constexpr auto kReaderIdle = std::chrono::milliseconds(500);
+constexpr std::uint32_t kDefaultMaxLatencyMs = 100;
+#if defined(_WIN32)
+// A segment stays while any process has it open, so a ring that a plug-in still holds cannot be made
+// anew. An ondara receiver lets go of a ring that has been silent for about a second; a ring too small
+// for the new format is waited for that long, and then some.
+constexpr auto kHolderGrace = std::chrono::milliseconds(2500);
+#else
+constexpr auto kHolderGrace = std::chrono::milliseconds(0);
+#endif
 
 using Clock = std::chrono::steady_clock;
 
@@ -38,9 +47,18 @@ void print_help() {
         "Creates the audio ring NAME, as the companion application does, and writes audio into it in\n"
         "real time until --seconds have passed or Ctrl-C. The ring is removed when play ends, also\n"
         "on SIGTERM or SIGHUP and when its output can no longer be written (a closed pipe).\n"
+        "A ring of that name that no producer writes any more (its companion ended while a plug-in\n"
+        "still holds it, or was killed before it could remove it) is taken over when it is large\n"
+        "enough: a fresh header, the frame counter back at 0, which the plug-in follows by itself.\n"
+        "One that is too small is refused (on Windows after waiting a little for its holder to let\n"
+        "go), and so is any other segment of that name.\n"
+        "Latency is the companion's to keep: when the active reader's backlog (frames written that\n"
+        "it has not read) exceeds --max-latency, play drops source frames until the backlog is back\n"
+        "at half of it, as after a stall of the host.\n"
         "One status line shows the time, the frames written, and what the plug-in's receiver reports\n"
-        "back: its read_pos, its backlog_frames, and the underruns seen (times an active reader had\n"
-        "emptied the ring). On a terminal the line updates in place; otherwise a line a second.\n"
+        "back: its read_pos, its backlog_frames (also in ms), the source frames dropped, and the\n"
+        "underruns seen (times an active reader had emptied the ring). On a terminal the line updates\n"
+        "in place; otherwise a line a second.\n"
         "\n"
         "  --tone HZ          a sine of HZ on every channel, at -12 dBFS (the default: 440)\n"
         "  --wav FILE         the samples of a WAV file (16-, 24-, 32-bit PCM or 32-, 64-bit float),\n"
@@ -50,6 +68,8 @@ void print_help() {
         "  --rate HZ          sample rate, 1000 to 768000 (default 48000)\n"
         "  --capacity FRAMES  ring capacity (default: half a second at the rate)\n"
         "  --seconds S        stop after S seconds (default: run until Ctrl-C)\n"
+        "  --max-latency MS   the reader's largest backlog before frames are dropped (default 100;\n"
+        "                     0: never drop)\n"
         "  --help             show this text\n");
 }
 
@@ -62,6 +82,7 @@ struct PlayOptions {
     std::uint32_t rate = 48000;
     std::optional<std::uint32_t> capacity;
     std::optional<double> seconds;
+    std::uint32_t max_latency_ms = kDefaultMaxLatencyMs;
 };
 
 // Where the samples come from: a tone computed from the frame number, or a WAV file read in a loop.
@@ -128,7 +149,8 @@ std::optional<PlayOptions> parse(int argc, char** argv, int first, bool& help) {
                           {"--channels", true},
                           {"--rate", true},
                           {"--capacity", true},
-                          {"--seconds", true}},
+                          {"--seconds", true},
+                          {"--max-latency", true}},
                          args)) {
         return std::nullopt;
     }
@@ -182,17 +204,58 @@ std::optional<PlayOptions> parse(int argc, char** argv, int first, bool& help) {
         if (!s) return std::nullopt;
         o.seconds = *s;
     }
+    if (const std::string* v = args.value("--max-latency")) {
+        const auto ms = cli::parse_uint(kCommand, "--max-latency", *v, 0, 60'000);
+        if (!ms) return std::nullopt;
+        o.max_latency_ms = static_cast<std::uint32_t>(*ms);
+    }
     return o;
 }
 
 std::string status_line(double elapsed, std::uint64_t written, std::uint64_t read_pos, std::uint32_t backlog,
-                        std::uint64_t underruns, const char* reader) {
-    char line[200];
+                        std::uint32_t rate, std::uint64_t dropped, std::uint64_t underruns, const char* reader) {
+    char line[240];
     std::snprintf(line, sizeof line,
-                  "%8.1f s  written %llu  read_pos %llu  backlog_frames %u  underruns %llu  reader %s", elapsed,
-                  static_cast<unsigned long long>(written), static_cast<unsigned long long>(read_pos), backlog,
+                  "%8.1f s  written %llu  read_pos %llu  backlog_frames %u (%.1f ms)  dropped %llu  underruns %llu  "
+                  "reader %s",
+                  elapsed, static_cast<unsigned long long>(written), static_cast<unsigned long long>(read_pos), backlog,
+                  1000.0 * backlog / rate, static_cast<unsigned long long>(dropped),
                   static_cast<unsigned long long>(underruns), reader);
     return line;
+}
+
+// Creates the ring, or takes over one of that name that nobody writes any more (see --help). Null
+// after setting `error`.
+std::unique_ptr<CompanionRing> make_ring(const PlayOptions& o, std::uint32_t capacity, std::string& error,
+                                         bool& taken_over) {
+    const Clock::time_point give_up = Clock::now() + kHolderGrace;
+    bool said_waiting = false;
+    for (;;) {
+        bool exists = false;
+        std::unique_ptr<CompanionRing> ring = CompanionRing::create(o.name, o.rate, o.channels, capacity, error, &exists);
+        if (ring || !exists) return ring;
+        CompanionRing::TakeOver result{};
+        ring = CompanionRing::take_over(o.name, o.rate, o.channels, capacity, error, result);
+        if (ring) {
+            taken_over = true;
+            return ring;
+        }
+        if (result != CompanionRing::TakeOver::TooSmall) return nullptr;
+        if (Clock::now() >= give_up || cli::stop_requested()) {
+#if defined(_WIN32)
+            error += "; a reader still holds it (an ondara receiver lets go of a ring that stays silent for about "
+                     "a second): stop it, or play a format that fits";
+#else
+            error += "; remove it (rm /dev/shm/" + o.name + ") or play a format that fits";
+#endif
+            return nullptr;
+        }
+        if (!said_waiting) {
+            cli::say("play: %s; waiting for it to be let go\n", error.c_str());
+            said_waiting = true;
+        }
+        cli::nap(100);
+    }
 }
 
 }  // namespace
@@ -267,10 +330,15 @@ int run_play(int argc, char** argv, int first) {
 
     cli::install_stop_handlers();
     std::string error;
-    std::unique_ptr<CompanionRing> ring = CompanionRing::create(o.name, o.rate, o.channels, capacity, error);
+    bool taken_over = false;
+    std::unique_ptr<CompanionRing> ring = make_ring(o, capacity, error, taken_over);
     if (!ring) {
         cli::error(kCommand, "cannot create the ring: " + error);
         return cli::kExitFailed;
+    }
+    if (taken_over) {
+        cli::say("play: took over the ring %s that nobody wrote any more: fresh header, counter restarted\n",
+                 o.name.c_str());
     }
     cli::say("play: ring %s: %u channel%s at %u Hz, %u frames; playing %s\n", o.name.c_str(), o.channels,
              o.channels == 1 ? "" : "s", o.rate, capacity, what.c_str());
@@ -283,9 +351,13 @@ int run_play(int argc, char** argv, int first) {
     const Clock::time_point start = Clock::now();
     Clock::time_point next_status = start + status_every;
     Clock::time_point last_read_change = start;
-    std::uint64_t written = 0, last_read_pos = 0, underruns = 0;
+    // `written` counts the source's frames, which follow the clock; the ring holds those not dropped.
+    std::uint64_t written = 0, dropped = 0, last_read_pos = 0, underruns = 0;
     std::uint32_t last_backlog = 0;
-    bool reader_seen = false, failed = false;
+    bool reader_seen = false, failed = false, draining = false;
+    std::uint64_t read_at_last_step = 0;
+    const std::uint64_t max_latency = std::uint64_t{o.max_latency_ms} * o.rate / 1000;
+    const std::uint64_t latency_target = max_latency / 2;
     std::size_t shown = 0;  // length of the line on the terminal, to blank what a shorter one leaves
     std::uint64_t shown_written = ~0ull;
 
@@ -295,8 +367,8 @@ int run_play(int argc, char** argv, int first) {
         shown_written = written;
         const double elapsed = std::chrono::duration<double>(now - start).count();
         const bool active = reader_seen && now - last_read_change < kReaderIdle;
-        const std::string line = status_line(elapsed, written, last_read_pos, ring->backlog_frames(), underruns,
-                                             active ? "active" : reader_seen ? "idle" : "none yet");
+        const std::string line = status_line(elapsed, written, last_read_pos, ring->backlog_frames(), o.rate, dropped,
+                                             underruns, active ? "active" : reader_seen ? "idle" : "none yet");
         if (terminal) {
             const std::size_t pad = shown > line.size() ? shown - line.size() : 0;
             cli::say("\r%s%*s%s", line.c_str(), static_cast<int>(pad), "", final_line ? "\n" : "");
@@ -313,14 +385,33 @@ int run_play(int argc, char** argv, int first) {
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - start).count();
         const std::uint64_t due = std::min<std::uint64_t>(
             limit, static_cast<std::uint64_t>(static_cast<long double>(ns) * o.rate / 1e9L));
+        const bool reader_active = reader_seen && now - last_read_change < kReaderIdle;
         while (written < due) {
             const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk, due - written));
             if (!source->fill(buffer.data(), n)) {
                 failed = true;
                 break;
             }
-            ring->append(buffer.data(), n);
+            // The backlog the active reader has yet to read, counting frames written since it last
+            // published. Past the maximum, the oldest frames of the source are dropped until the
+            // backlog is back at the target: half the maximum, so that it does not hover at the limit.
+            // Only a reader that has just read starts that: one that stopped reading (a stalled host,
+            // a plug-in that went away) is not helped by frames it never sees.
+            std::size_t skip = 0;
+            if (max_latency > 0 && reader_active) {
+                const std::uint64_t pos = ring->write_pos(), read = ring->read_pos();
+                const std::uint64_t backlog = pos > read ? pos - read : 0;
+                if (read != read_at_last_step && backlog + n > max_latency) draining = true;
+                read_at_last_step = read;
+                if (draining) {
+                    skip = static_cast<std::size_t>(
+                        std::min<std::uint64_t>(n, backlog + n > latency_target ? backlog + n - latency_target : 0));
+                    if (backlog + n - skip <= latency_target) draining = false;
+                }
+            }
+            ring->append(buffer.data() + skip * o.channels, n - skip);
             written += n;
+            dropped += skip;
         }
         if (failed) break;
 

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "segment_create.h"
+#include "shared_access.h"
 
 namespace ondara::tools {
 namespace {
@@ -43,7 +46,8 @@ std::string CompanionRing::check_format(std::uint32_t sample_rate, std::uint32_t
 
 std::unique_ptr<CompanionRing> CompanionRing::create(const std::string& name, std::uint32_t sample_rate,
                                                      std::uint32_t channels, std::uint32_t capacity_frames,
-                                                     std::string& error) {
+                                                     std::string& error, bool* exists) {
+    if (exists != nullptr) *exists = false;
     error = check_name(name);
     if (error.empty()) error = check_format(sample_rate, channels, capacity_frames);
     if (!error.empty()) return nullptr;
@@ -57,7 +61,11 @@ std::unique_ptr<CompanionRing> CompanionRing::create(const std::string& name, st
     ring->length_ = static_cast<std::size_t>(bytes);
 
     segment::Created created;
-    if (segment::create(name, bytes, created, error) != segment::CreateResult::Created) return nullptr;
+    const segment::CreateResult made = segment::create(name, bytes, created, error);
+    if (made != segment::CreateResult::Created) {
+        if (exists != nullptr) *exists = made == segment::CreateResult::Exists;
+        return nullptr;
+    }
     ring->view_ = created.view;
     ring->mapping_ = created.mapping;
 
@@ -72,13 +80,83 @@ std::unique_ptr<CompanionRing> CompanionRing::create(const std::string& name, st
     return ring;
 }
 
+std::unique_ptr<CompanionRing> CompanionRing::take_over(const std::string& name, std::uint32_t sample_rate,
+                                                        std::uint32_t channels, std::uint32_t capacity_frames,
+                                                        std::string& error, TakeOver& result) {
+    result = TakeOver::Failed;
+    error = check_name(name);
+    if (error.empty()) error = check_format(sample_rate, channels, capacity_frames);
+    if (!error.empty()) return nullptr;
+
+    segment::Created existing;
+    bool missing = false;
+    if (!segment::open_existing(name, true, existing, error, missing)) return nullptr;
+    std::unique_ptr<CompanionRing> ring(new CompanionRing);
+    ring->name_ = name;
+    ring->utf16_name_.assign(name.begin(), name.end());
+    ring->view_ = existing.view;
+    ring->length_ = existing.length;
+    ring->mapping_ = existing.mapping;
+    // From here on the destructor releases the view; it must not remove a name that is not ours yet.
+    ring->owned_ = false;
+
+    RingHeader* h = ring->header();
+    if (existing.length < kRingHeaderSize || load_shared(&h->magic) != kRingMagic ||
+        load_shared(&h->version) != kRingVersion) {
+        result = TakeOver::NotARing;
+        error = "a segment named " + name + " already exists and is not an audio ring";
+        return nullptr;
+    }
+    // A producer writes every few milliseconds; one that has not moved write_pos for a fifth of a
+    // second has ended (or hangs, and then its ring is as good as abandoned).
+    const std::uint64_t before = load_shared(&h->write_pos);
+    for (int i = 0; i < 20; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (load_shared(&h->write_pos) != before) {
+            result = TakeOver::Live;
+            error = "another producer is writing into the ring " + name;
+            return nullptr;
+        }
+    }
+    const std::uint64_t bytes = ring_bytes(channels, capacity_frames);
+    if (bytes > existing.length) {
+        result = TakeOver::TooSmall;
+        error = "the ring " + name + " that is still there is too small for " + std::to_string(channels) +
+                " channels of " + std::to_string(capacity_frames) + " frames (" + std::to_string(existing.length) +
+                " bytes, " + std::to_string(bytes) + " needed)";
+        return nullptr;
+    }
+
+    // A reader that still has the ring open reads it all the while. Channels 0 makes it render silence
+    // and leave the data area alone until the new format is complete; the new channel count goes last.
+    store_shared(&h->channels, std::uint32_t{0});
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    std::memset(ring->data(), 0, static_cast<std::size_t>(bytes - kRingHeaderSize));
+    store_shared(&h->write_pos, std::uint64_t{0});
+    store_shared(&h->read_pos, std::uint64_t{0});
+    store_shared(&h->backlog_frames, std::uint32_t{0});
+    store_shared(&h->reserved0, std::uint64_t{0});
+    store_shared(&h->reserved1, std::uint64_t{0});
+    store_shared(&h->reserved2, std::uint32_t{0});
+    for (std::uint8_t& b : h->reserved3) store_shared(&b, std::uint8_t{0});
+    store_shared(&h->sample_rate, sample_rate);
+    store_shared(&h->capacity_frames, capacity_frames);
+    std::atomic_thread_fence(std::memory_order_release);
+    store_shared(&h->channels, channels);
+    ring->channels_ = channels;
+    ring->capacity_ = capacity_frames;
+    ring->owned_ = true;
+    result = TakeOver::Done;
+    return ring;
+}
+
 CompanionRing::~CompanionRing() {
     // A create that failed cleans up what it made itself; above all it must not remove the name,
     // which then belongs to whoever already had a segment by it.
     if (view_ == nullptr) return;
     segment::Created created{view_, length_, mapping_};
     segment::close(created);  // on Windows the mapping goes with its last handle or view, the library's included
-    segment::remove_name(name_);
+    if (owned_) segment::remove_name(name_);
 }
 
 float* CompanionRing::data() const noexcept {

@@ -20,12 +20,32 @@ namespace ondara::tools {
 class CompanionRing {
 public:
     // Creates the ring `name` with a zeroed data area, its pages reserved (segment_create.h); fails
-    // when a segment of that name already exists (it belongs to someone else), when shared memory
-    // has no room for it, or when the format is one the library would refuse. Null on failure, with
-    // the reason in `error`.
+    // when a segment of that name already exists (it belongs to someone else; then `*exists` is set
+    // where given), when shared memory has no room for it, or when the format is one the library would
+    // refuse. Null on failure, with the reason in `error`.
     static std::unique_ptr<CompanionRing> create(const std::string& name, std::uint32_t sample_rate,
                                                  std::uint32_t channels, std::uint32_t capacity_frames,
-                                                 std::string& error);
+                                                 std::string& error, bool* exists = nullptr);
+
+    // What take_over found.
+    enum class TakeOver {
+        Done,      // the ring is ours now, with a fresh header
+        NotARing,  // the segment holds something else, or too little to be a ring
+        Live,      // a producer still writes into it
+        TooSmall,  // it is a ring that nobody writes, but too small for the format asked for
+        Failed     // it could not be opened or mapped
+    };
+
+    // Takes over the existing ring `name` once no producer writes into it any more: a ring whose
+    // companion ended while a reader still holds it (Windows keeps a segment while any process has it
+    // open), or on POSIX one whose companion was killed before it could remove the name. When it is
+    // large enough for the format, its data area is cleared and a fresh header written, with write_pos
+    // back at 0: readers that still have it open take that as a restart of the producer's counter and
+    // play on. Watching write_pos for that takes a fifth of a second. Null unless Done, with the reason
+    // in `error`; nothing is written in any other case.
+    static std::unique_ptr<CompanionRing> take_over(const std::string& name, std::uint32_t sample_rate,
+                                                    std::uint32_t channels, std::uint32_t capacity_frames,
+                                                    std::string& error, TakeOver& result);
 
     // Why `name` cannot be a segment name for these tools, or empty when it can. Names are kept to
     // ASCII letters, digits, '.', '_' and '-' so that the UTF-16 form the library takes and the UTF-8
@@ -76,6 +96,7 @@ private:
     std::uint32_t channels_ = 0;
     std::uint64_t capacity_ = 0;
     void* mapping_ = nullptr;  // the mapping handle on Windows
+    bool owned_ = true;        // the name is this producer's to remove when it ends
 };
 
 }  // namespace ondara::tools

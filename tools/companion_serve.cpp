@@ -1,13 +1,15 @@
 // ondara-companion serve-mode: the companion's side of a mode control block. It watches for the
 // plug-in's requests and answers each, after a delay, by writing the companion's fields: applied_mode,
 // and when asked the mixer volumes and the bridge flag (bit 1 of flags). It never writes the plug-in's
-// fields (requested_mode, bit 0 of flags, updated_ms).
+// fields (requested_mode, bit 0 of flags, updated_ms). What it applied it keeps in the block: another
+// plug-in instance that opens the block resets it, and a companion has to put its state back then.
 #include <array>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,8 +38,9 @@ void print_help() {
         "opens it as it is (a request already waiting there is served). Whenever the plug-in side\n"
         "makes a new request (bit 0 of flags set, requested_mode or updated_ms changed), it is\n"
         "applied after --delay by writing applied_mode, and the volumes and bridge flag when given.\n"
-        "A request that arrives while another still waits replaces it. The block is left in place\n"
-        "at exit: the plug-in may still be using it.\n"
+        "A request that arrives while another still waits replaces it. Whenever the block no longer\n"
+        "carries what was last applied (another plug-in instance opening the block resets it), it is\n"
+        "written again at once. The block is left in place at exit: the plug-in may still be using it.\n"
         "serve-mode writes through a mapping of the block. If another process truncates the block\n"
         "while it runs, the next access past the new end ends serve-mode with SIGBUS (on Windows a\n"
         "mapping cannot shrink). Use watch, which only reads copies, to look at a block that may be\n"
@@ -132,8 +135,8 @@ std::unique_ptr<SharedSegment> open_or_create(const std::string& name, bool& cre
 
 // What identifies one request: a new request changes the mode or, for the same mode, the time stamp.
 struct RequestKey {
-    std::int32_t mode;
-    std::uint64_t stamp;
+    std::int32_t mode = 0;
+    std::uint64_t stamp = 0;
     bool operator==(const RequestKey&) const = default;
 };
 
@@ -174,11 +177,33 @@ int run_serve_mode(int argc, char** argv, int first) {
              o.bridge ? (*o.bridge ? "on" : "off") : "unchanged");
 
     std::optional<RequestKey> served;     // the last request accepted
-    std::optional<RequestKey> candidate;  // seen once, not yet twice
+    RequestKey candidate;                 // seen once, not yet twice, when has_candidate
+    bool has_candidate = false;
     std::optional<RequestKey> pending;    // accepted, waiting for its delay
+    std::optional<std::int32_t> applied_mode;  // what the block carries once a request was applied
     Clock::time_point pending_since{};
     std::uint64_t applied = 0;
     bool valid = true;
+
+    // The companion's fields, with applied_mode last: a plug-in that sees the new mode also sees the
+    // volumes and the flag that go with it.
+    const auto write_state = [&o, live, &applied_mode](std::int32_t mode) {
+        if (o.volumes) {
+            for (std::size_t i = 0; i < 4; ++i) store_shared(&live->mixer_volumes[i], (*o.volumes)[i]);
+        }
+        if (o.bridge) {
+            const std::uint32_t flags = load_shared(&live->flags);
+            store_shared(&live->flags, *o.bridge ? flags | kModeFlagVst3BridgeActive : flags & ~kModeFlagVst3BridgeActive);
+        }
+        std::atomic_thread_fence(std::memory_order_release);
+        store_shared(&live->applied_mode, mode);
+        applied_mode = mode;
+    };
+    const auto carries_state = [&o, &applied_mode](const ModeControlBlock& b) {
+        if (b.applied_mode != *applied_mode) return false;
+        if (o.bridge && ((b.flags & kModeFlagVst3BridgeActive) != 0) != *o.bridge) return false;
+        return !o.volumes || std::memcmp(b.mixer_volumes, o.volumes->data(), sizeof b.mixer_volumes) == 0;
+    };
 
     while (!cli::stop_requested()) {
         const ModeControlBlock b = ModeControlLayout::snapshot(live);
@@ -190,13 +215,20 @@ int run_serve_mode(int argc, char** argv, int first) {
         }
         valid = true;
 
+        if (applied_mode && !carries_state(b)) {
+            cli::say("serve-mode: the block no longer carries applied mode %" PRId32
+                     " (it reads applied %" PRId32 ", volumes %s); writing it again\n",
+                     *applied_mode, b.applied_mode, volumes_text(b.mixer_volumes).c_str());
+            write_state(*applied_mode);
+        }
+
         if ((b.flags & kModeFlagRequested) != 0) {
             const RequestKey key{b.requested_mode, b.updated_ms};
             // A request lands as three separate stores (mode, flags, stamp); taking it only once two
             // looks in a row agree keeps a half-written one from counting as two requests.
             if (key != served && key != pending) {
-                if (candidate == key) {
-                    candidate.reset();
+                if (has_candidate && candidate == key) {
+                    has_candidate = false;
                     if (key.mode < 0 || key.mode > 3) {
                         cli::say("serve-mode: ignoring a request for mode %" PRId32 " (modes are 0 to 3)\n", key.mode);
                         served = key;
@@ -209,23 +241,13 @@ int run_serve_mode(int argc, char** argv, int first) {
                     }
                 } else {
                     candidate = key;
+                    has_candidate = true;
                 }
             }
         }
 
         if (pending && Clock::now() - pending_since >= std::chrono::milliseconds(o.delay_ms)) {
-            // The companion's fields, with applied_mode last: a plug-in that sees the new mode also
-            // sees the volumes and the flag that go with it.
-            if (o.volumes) {
-                for (std::size_t i = 0; i < 4; ++i) store_shared(&live->mixer_volumes[i], (*o.volumes)[i]);
-            }
-            if (o.bridge) {
-                const std::uint32_t flags = load_shared(&live->flags);
-                store_shared(&live->flags, *o.bridge ? flags | kModeFlagVst3BridgeActive
-                                                     : flags & ~kModeFlagVst3BridgeActive);
-            }
-            std::atomic_thread_fence(std::memory_order_release);
-            store_shared(&live->applied_mode, pending->mode);
+            write_state(pending->mode);
             const auto waited =
                 std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - pending_since).count();
             ++applied;

@@ -1,5 +1,7 @@
-// Creating a named shared-memory segment for the tools: the one place that makes a new ring, mic or
-// mode block segment (CompanionRing for rings, SharedSegment::create for the control blocks).
+// Creating and opening named shared-memory segments for the tools: the one place that makes a new
+// ring, mic or mode block segment (CompanionRing for rings, SharedSegment::create for the control
+// blocks) or opens an existing one (SharedSegment, SegmentReader, and CompanionRing taking over a ring
+// that another process still holds).
 //
 // A tool creates a segment only under a name nobody holds (O_EXCL; on Windows an existing mapping is
 // refused), so it owns what it made and may remove it again. On POSIX the object's pages are reserved
@@ -127,6 +129,92 @@ inline CreateResult create(const std::string& name, std::uint64_t bytes, Created
     out.view = view;
     out.length = static_cast<std::size_t>(bytes);
     return CreateResult::Created;
+}
+
+#if defined(_WIN32)
+// Opens the existing mapping `name` with `rights` and maps all of it; never creates one. On success
+// `out` holds the view, the mapping and the view's size in whole pages (a mapping does not tell its
+// exact size). False after setting `error`, and `missing` when there is no such segment.
+inline bool open_mapping(const std::string& name, DWORD rights, Created& out, std::string& error, bool& missing) {
+    out = Created{};
+    missing = false;
+    HANDLE m = OpenFileMappingW(rights, FALSE, wide(name).c_str());
+    if (m == nullptr) {
+        const DWORD code = GetLastError();
+        missing = code == ERROR_FILE_NOT_FOUND;
+        error = missing ? "no segment named " + name : win32_message("OpenFileMappingW", name, code);
+        return false;
+    }
+    void* v = MapViewOfFile(m, rights, 0, 0, 0);
+    if (v == nullptr) {
+        error = win32_message("MapViewOfFile", name, GetLastError());
+        CloseHandle(m);
+        return false;
+    }
+    MEMORY_BASIC_INFORMATION info{};
+    if (VirtualQuery(v, &info, sizeof info) != sizeof info) {
+        error = win32_message("VirtualQuery", name, GetLastError());
+        UnmapViewOfFile(v);
+        CloseHandle(m);
+        return false;
+    }
+    out.view = v;
+    out.length = info.RegionSize;
+    out.mapping = m;
+    return true;
+}
+#else
+// Opens the existing object of `name` (never creating one) and tells its size; -1 after setting
+// `error`, and `missing` when there is no such object. An object of size 0 is refused: someone has
+// created it and not sized it yet, and there is nothing to map.
+inline int open_object(const std::string& name, bool writable, std::size_t& size, std::string& error, bool& missing) {
+    missing = false;
+    const std::string object = "/" + name;
+    const int fd = ::shm_open(object.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
+    if (fd < 0) {
+        const int code = errno;
+        missing = code == ENOENT;
+        error = missing ? "no segment named " + name : os_message("shm_open", object, code);
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        error = os_message("fstat", object, errno);
+        ::close(fd);
+        return -1;
+    }
+    if (st.st_size <= 0) {
+        error = "the segment " + name + " is empty";
+        ::close(fd);
+        return -1;
+    }
+    size = static_cast<std::size_t>(st.st_size);
+    return fd;
+}
+#endif
+
+// Opens the existing segment `name` read-write or read-only and maps all of it; never creates one. A
+// read-only segment is mapped read-only, so that a stray store faults instead of changing the other
+// side's block. False after setting `error`, and `missing` when there is no such segment.
+inline bool open_existing(const std::string& name, bool writable, Created& out, std::string& error, bool& missing) {
+#if defined(_WIN32)
+    return open_mapping(name, writable ? FILE_MAP_READ | FILE_MAP_WRITE : FILE_MAP_READ, out, error, missing);
+#else
+    out = Created{};
+    std::size_t length = 0;
+    const int fd = open_object(name, writable, length, error, missing);
+    if (fd < 0) return false;
+    void* view = ::mmap(nullptr, length, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
+    const int code = errno;
+    ::close(fd);  // the mapping keeps the object alive for this process
+    if (view == MAP_FAILED) {
+        error = os_message("mmap", "/" + name, code);
+        return false;
+    }
+    out.view = view;
+    out.length = length;
+    return true;
+#endif
 }
 
 // Unmaps the view and closes the mapping; the name stays (see remove_name).

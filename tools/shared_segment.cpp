@@ -22,72 +22,6 @@ void set_failure(SharedSegment::Failure* out, SharedSegment::Failure f) {
     if (out != nullptr) *out = f;
 }
 
-#if defined(_WIN32)
-// Opens the mapping `name` with `rights` and maps all of it; on success `view`, `mapping` and the
-// view's size (whole pages: a mapping does not tell its exact size) are set.
-bool open_mapping(const std::string& name, DWORD rights, void*& view, void*& mapping, std::size_t& size,
-                  std::string& error, SharedSegment::Failure* failure) {
-    HANDLE m = OpenFileMappingW(rights, FALSE, segment::wide(name).c_str());
-    if (m == nullptr) {
-        const DWORD code = GetLastError();
-        if (code == ERROR_FILE_NOT_FOUND) {
-            set_failure(failure, SharedSegment::Failure::Missing);
-            error = "no segment named " + name;
-        } else {
-            error = segment::win32_message("OpenFileMappingW", name, code);
-        }
-        return false;
-    }
-    void* v = MapViewOfFile(m, rights, 0, 0, 0);
-    if (v == nullptr) {
-        error = segment::win32_message("MapViewOfFile", name, GetLastError());
-        CloseHandle(m);
-        return false;
-    }
-    MEMORY_BASIC_INFORMATION info{};
-    if (VirtualQuery(v, &info, sizeof info) != sizeof info) {
-        error = segment::win32_message("VirtualQuery", name, GetLastError());
-        UnmapViewOfFile(v);
-        CloseHandle(m);
-        return false;
-    }
-    view = v;
-    mapping = m;
-    size = info.RegionSize;
-    return true;
-}
-#else
-// Opens the object of `name` and tells its size; -1 after setting `error` (and `failure`).
-int open_object(const std::string& name, bool writable, std::size_t& size, std::string& error,
-                SharedSegment::Failure* failure) {
-    const std::string object = "/" + name;
-    const int fd = ::shm_open(object.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            set_failure(failure, SharedSegment::Failure::Missing);
-            error = "no segment named " + name;
-        } else {
-            error = segment::os_message("shm_open", object, errno);
-        }
-        return -1;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        error = segment::os_message("fstat", object, errno);
-        ::close(fd);
-        return -1;
-    }
-    if (st.st_size <= 0) {
-        // Someone has created it and not sized it yet; mapping 0 bytes is impossible anyway.
-        error = "the segment " + name + " is empty";
-        ::close(fd);
-        return -1;
-    }
-    size = static_cast<std::size_t>(st.st_size);
-    return fd;
-}
-#endif
-
 }  // namespace
 
 std::unique_ptr<SharedSegment> SharedSegment::open(const std::string& name, Access access, std::string& error,
@@ -95,27 +29,17 @@ std::unique_ptr<SharedSegment> SharedSegment::open(const std::string& name, Acce
     set_failure(failure, Failure::Other);
     error = CompanionRing::check_name(name);
     if (!error.empty()) return nullptr;
-    std::unique_ptr<SharedSegment> s(new SharedSegment);
-    s->access_ = access;
-    const bool rw = access == Access::ReadWrite;
-
-#if defined(_WIN32)
-    const DWORD rights = rw ? FILE_MAP_READ | FILE_MAP_WRITE : FILE_MAP_READ;
-    if (!open_mapping(name, rights, s->view_, s->mapping_, s->length_, error, failure)) return nullptr;
-#else
-    std::size_t length = 0;
-    const int fd = open_object(name, rw, length, error, failure);
-    if (fd < 0) return nullptr;
-    void* view = ::mmap(nullptr, length, rw ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, fd, 0);
-    const int code = errno;
-    ::close(fd);  // the mapping keeps the object alive for this process
-    if (view == MAP_FAILED) {
-        error = segment::os_message("mmap", "/" + name, code);
+    segment::Created opened;
+    bool missing = false;
+    if (!segment::open_existing(name, access == Access::ReadWrite, opened, error, missing)) {
+        if (missing) set_failure(failure, Failure::Missing);
         return nullptr;
     }
-    s->view_ = view;
-    s->length_ = length;
-#endif
+    std::unique_ptr<SharedSegment> s(new SharedSegment);
+    s->access_ = access;
+    s->view_ = opened.view;
+    s->length_ = opened.length;
+    s->mapping_ = opened.mapping;
     set_failure(failure, Failure::None);
     return s;
 }
@@ -158,11 +82,22 @@ std::unique_ptr<SegmentReader> SegmentReader::open(const std::string& name, std:
     if (!error.empty()) return nullptr;
     std::unique_ptr<SegmentReader> r(new SegmentReader);
     r->name_ = name;
+    bool missing = false;
 #if defined(_WIN32)
-    if (!open_mapping(name, FILE_MAP_READ, r->view_, r->mapping_, r->opened_size_, error, failure)) return nullptr;
+    segment::Created opened;
+    if (!segment::open_mapping(name, FILE_MAP_READ, opened, error, missing)) {
+        if (missing) set_failure(failure, SharedSegment::Failure::Missing);
+        return nullptr;
+    }
+    r->view_ = opened.view;
+    r->mapping_ = opened.mapping;
+    r->opened_size_ = opened.length;
 #else
-    r->fd_ = open_object(name, false, r->opened_size_, error, failure);
-    if (r->fd_ < 0) return nullptr;
+    r->fd_ = segment::open_object(name, false, r->opened_size_, error, missing);
+    if (r->fd_ < 0) {
+        if (missing) set_failure(failure, SharedSegment::Failure::Missing);
+        return nullptr;
+    }
 #endif
     set_failure(failure, SharedSegment::Failure::None);
     return r;

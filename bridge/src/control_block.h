@@ -4,8 +4,13 @@
 // the other process may see a write of which only some pieces have landed; the order of the pieces is
 // the only ordering a write gives.
 //
-// A layout supplies: `Block` (standard layout, size a multiple of 8), `initialise(Block*)`,
-// `snapshot(const Block*)` (one volatile load per field) and `validate(const Block&)`.
+// A layout supplies: `Block` (standard layout, size a multiple of 8), `kMagic` (its first word),
+// `initialise(Block*)`, `snapshot(const Block*)` (one volatile load per field) and
+// `validate(const Block&)`.
+//
+// An open resets an existing block of its own kind, and also zeros or garbage, but never an object
+// that starts with the magic of another kind of segment: a name mixed up in a configuration must not
+// wipe out the companion's audio ring or the other control block.
 #pragma once
 
 #include <atomic>
@@ -19,10 +24,19 @@
 #endif
 
 #include "clock.h"
+#include "ring.h"
 #include "segment.h"
 #include "shared_access.h"
 
 namespace ondara {
+
+inline constexpr std::uint32_t kMicMagic = 0x43494D4F;   // "OMIC" in memory order
+inline constexpr std::uint32_t kModeMagic = 0x4C54434F;  // "OCTL" in memory order
+
+// Whether an object whose first word is `first` may be reset into a block of magic `own`.
+constexpr bool may_reset_into(std::uint32_t own, std::uint32_t first) noexcept {
+    return first == own || (first != kRingMagic && first != kMicMagic && first != kModeMagic);
+}
 
 template <class Block>
 struct BlockSegment {
@@ -39,7 +53,11 @@ template <class Layout>
 Expected<BlockSegment<typename Layout::Block>> create_or_open_block(std::string_view name) {
     using Block = typename Layout::Block;
     auto opened = Segment::create_or_open(
-        name, sizeof(Block), [](void* view) { Layout::initialise(static_cast<Block*>(view)); },
+        name, sizeof(Block),
+        [](const void* view) {
+            return may_reset_into(Layout::kMagic, load_shared(static_cast<const std::uint32_t*>(view)));
+        },
+        [](void* view) { Layout::initialise(static_cast<Block*>(view)); },
         [](const void* view) { return Layout::validate(Layout::snapshot(static_cast<const Block*>(view))); });
     if (!opened.ok()) return opened.take_error();
     BlockSegment<Block> s;

@@ -11,7 +11,6 @@
 
 namespace ondara {
 
-inline constexpr std::uint32_t kMicMagic = 0x43494D4F;  // "OMIC" in memory order
 inline constexpr float kMinLevelDb = -120.0f;
 inline constexpr float kMaxLevelDb = 6.0f;
 
@@ -38,6 +37,7 @@ static_assert(offsetof(MicLevelBlock, writer_token) == 32);
 
 struct MicLevel {
     using Block = MicLevelBlock;
+    static constexpr std::uint32_t kMagic = kMicMagic;
 
     static void initialise(Block* view) noexcept;
     static Block snapshot(const Block* view) noexcept;

@@ -12,7 +12,6 @@
 
 namespace ondara {
 
-inline constexpr std::uint32_t kModeMagic = 0x4C54434F;  // "OCTL" in memory order
 inline constexpr std::uint32_t kModeFlagRequested = 1u << 0;
 inline constexpr std::uint32_t kModeFlagVst3BridgeActive = 1u << 1;
 
@@ -39,6 +38,7 @@ static_assert(offsetof(ModeControlBlock, reserved) == 44);
 
 struct ModeControlLayout {
     using Block = ModeControlBlock;
+    static constexpr std::uint32_t kMagic = kModeMagic;
 
     static void initialise(Block* view) noexcept;
     static Block snapshot(const Block* view) noexcept;

@@ -6,6 +6,11 @@
 // adopts an object without pages. Objects are created owner-only (0600, whatever the umask), and an
 // object owned by another user is never opened: its owner could read our blocks or change them under us.
 //
+// Every view's pages are reserved before it is mapped, also of an object someone else made: a creator
+// that died between sizing its object and writing it leaves pages that do not exist yet, and on a full
+// file system the first access to one, a read included, ends the process with SIGBUS. Reserving an
+// existing page changes nothing in it; one that cannot be had fails the map instead.
+//
 // A peer that truncates an object while it is mapped makes the next access to the lost pages fault;
 // nothing here can prevent that, since any process allowed to open the object may truncate it.
 #include <fcntl.h>
@@ -13,7 +18,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <string>
@@ -98,16 +102,10 @@ Handle create_mapping(const char16_t* name, std::uint32_t size) noexcept {
             return kNoHandle;
         }
         // An existing object keeps its size, as a Win32 mapping does; one still at size 0 is being set
-        // up by another opener of ours and gets the size asked for. Either way the part that will be
-        // mapped is reserved, and a failure leaves the object to whoever created it.
-        off_t reserved = std::min<off_t>(st.st_size, static_cast<off_t>(size));
-        if (st.st_size == 0) {
-            if (::ftruncate(fd, static_cast<off_t>(size)) != 0) return close_with_error(fd, errno);
-            reserved = static_cast<off_t>(size);
-        }
-        if (reserved > 0) {
-            if (const int rc = reserve(fd, reserved); rc != 0) return close_with_error(fd, rc);
-        }
+        // up by another opener of ours, or was left so by one that died, and gets the size asked for.
+        // Its pages are reserved when it is mapped; a failure there leaves the object to whoever
+        // created it.
+        if (st.st_size == 0 && ::ftruncate(fd, static_cast<off_t>(size)) != 0) return close_with_error(fd, errno);
         return fd;
     }
     errno = ENOENT;
@@ -126,14 +124,20 @@ Handle open_mapping(const char16_t* name) noexcept {
 }
 
 void* map_view(Handle mapping, std::size_t length) noexcept {
-    // Mapping past the end of the object would succeed and fault on first access; refuse it here.
+    // Mapping past the end of the object would succeed and fault on first access; refuse it here, and
+    // give the pages backing store first (see the top of this file).
+    const int fd = static_cast<int>(mapping);
     struct stat st {};
-    if (::fstat(static_cast<int>(mapping), &st) != 0) return nullptr;
+    if (::fstat(fd, &st) != 0) return nullptr;
     if (length == 0 || static_cast<std::uint64_t>(st.st_size) < length) {
         errno = EINVAL;
         return nullptr;
     }
-    void* v = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, static_cast<int>(mapping), 0);
+    if (const int rc = reserve(fd, static_cast<off_t>(length)); rc != 0) {
+        errno = rc;
+        return nullptr;
+    }
+    void* v = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     return v == MAP_FAILED ? nullptr : v;
 }
 

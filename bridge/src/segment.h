@@ -2,7 +2,8 @@
 //
 // Two ways in. create_or_open serves blocks that either side may create (mic, mode): whenever the create
 // call yields a handle, new object or existing, the block is initialised, so a second open resets the
-// block; only when create fails is an existing object opened and validated, and then used as found.
+// block, unless the object already holds another kind of segment, which is refused untouched; only
+// when create fails is an existing object opened and validated, and then used as found.
 // open serves the audio ring, which only the companion creates: it probes a header, lets the caller
 // size the full view from it, and maps that. Neither path ever removes an object: the companion owns
 // their lifetime (a POSIX object lasts until someone unlinks it; a Win32 one until its last handle
@@ -83,11 +84,13 @@ public:
     void* view = nullptr;
     std::size_t length = 0;  // of the view; POSIX needs it to unmap
 
-    // `initialise(void* view)` writes a complete initial block; `validate(const void* view)` copies the
-    // block out of the view and answers whether it is acceptable.
-    template <class Initialise, class Validate>
-    static Expected<Segment> create_or_open(std::string_view name, std::uint32_t size, Initialise&& initialise,
-                                            Validate&& validate);
+    // `may_reset(const void* view)` answers whether the object found may be overwritten (false when it
+    // holds another kind of segment, which is then left as it is); `initialise(void* view)` writes a
+    // complete initial block; `validate(const void* view)` copies the block out of the view and answers
+    // whether it is acceptable.
+    template <class MayReset, class Initialise, class Validate>
+    static Expected<Segment> create_or_open(std::string_view name, std::uint32_t size, MayReset&& may_reset,
+                                            Initialise&& initialise, Validate&& validate);
 
     // `copy_probe(const void* view)` copies the probed header out; the probe view is unmapped before
     // `check()` runs on that copy and returns either the full length to map or the error to fail with.
@@ -113,9 +116,9 @@ private:
     }
 };
 
-template <class Initialise, class Validate>
-Expected<Segment> Segment::create_or_open(std::string_view name, std::uint32_t size, Initialise&& initialise,
-                                          Validate&& validate) {
+template <class MayReset, class Initialise, class Validate>
+Expected<Segment> Segment::create_or_open(std::string_view name, std::uint32_t size, MayReset&& may_reset,
+                                          Initialise&& initialise, Validate&& validate) {
     const std::u16string encoded = encode_name(name);
     std::uint32_t error = 0;
     if (const platform::Handle created = platform::create_mapping(encoded.c_str(), size);
@@ -125,6 +128,10 @@ Expected<Segment> Segment::create_or_open(std::string_view name, std::uint32_t s
         if (!s.map(size, error)) {
             platform::close_mapping(created);
             return SegmentError::map_failed(error);
+        }
+        if (!may_reset(static_cast<const void*>(s.view))) {
+            s.close();
+            return SegmentError::invalid_header();
         }
         initialise(s.view);
         return s;

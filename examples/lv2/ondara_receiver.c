@@ -1,31 +1,44 @@
 /*
  * ondara-receiver: an LV2 plug-in that plays the companion's audio ring and talks to the companion
  * through the mic and mode blocks. It is meant to be read and copied: every ondara call sits where a
- * plug-in in any format (LV2, VST3, CLAP) would put it.
+ * plug-in in any format (LV2, VST3, CLAP) would put it, and it survives what a real session does to
+ * it: a companion that starts late, restarts or changes format, hosts that run the worker at once or
+ * hand in the same buffer as input and output, and more instances of it coming and going.
  *
- *   instantiate   reads the segment names from the environment, opens the mic and mode blocks and
- *                 tries the ring (the companion may not be running yet)
- *   activate      tries the ring again if it is still missing
- *   run           the audio callback: renders the ring into the outputs, meters the inputs and
- *                 publishes their peaks every 50 ms, requests the mode when the control changed,
- *                 and copies what the companion applied to the control outputs
- *   work          (the host's worker thread, if it has one) opens the ring while it is missing, so
- *                 a companion started after the plug-in is picked up without reloading
+ *   instantiate   reads the default segment names from the environment; opens nothing, so that a
+ *                 host that only looks at the plug-in disturbs no running session
+ *   activate      opens the ring, the mic block and the mode block (the ring may not be there yet)
+ *   run           the audio callback: meters the inputs, renders the ring into the outputs, publishes
+ *                 the inputs' peaks every 50 ms, requests the mode when the control moves, copies what
+ *                 the companion applied to the control outputs, and asks the worker for opens
+ *   work          (the host's worker thread, if it has one) every open and free after activation: the
+ *                 ring while it is missing or once it has been silent for half a second (a companion
+ *                 that restarted), and the segments whose names the host changed
+ *   save/restore  the three segment names, which are the plug-in's state (patch:Set changes them)
  *   deactivate    frees the ring; the next activation opens it afresh
  *   cleanup       frees everything that is left
  *
  * Two URIs share this file: urn:ondara:receiver (one stereo output, ring channels 0 and 1) and
  * urn:ondara:receiver-multibus (three stereo outputs, ring channels 2k and 2k+1 on output k).
  */
+#define _POSIX_C_SOURCE 200809L
+
 #include <math.h>
+#include <pthread.h>
+#include <stdatomic.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <lv2/atom/atom.h>
+#include <lv2/atom/forge.h>
+#include <lv2/atom/util.h>
 #include <lv2/core/lv2.h>
 #include <lv2/log/log.h>
 #include <lv2/log/logger.h>
+#include <lv2/patch/patch.h>
+#include <lv2/state/state.h>
 #include <lv2/urid/urid.h>
 #include <lv2/worker/worker.h>
 
@@ -33,8 +46,14 @@
 
 #define RECEIVER_URI "urn:ondara:receiver"
 #define MULTIBUS_URI "urn:ondara:receiver-multibus"
+/* The segment names as parameters: patch:Set changes them, the session saves them. */
+#define RING_NAME_URI "urn:ondara:receiver#ring_name"
+#define MIC_NAME_URI "urn:ondara:receiver#mic_name"
+#define MODE_NAME_URI "urn:ondara:receiver#mode_name"
+/* The mode the plug-in last asked for, saved with the session so that restoring it asks again. */
+#define REQUESTED_MODE_URI "urn:ondara:receiver#requested_mode"
 
-/* Port indices, as in ondara-receiver.ttl. The multi-bus plug-in adds ports 12 to 15. */
+/* Port indices, as in ondara-receiver.ttl. The multi-bus plug-in adds ports 17 to 20. */
 enum {
     PORT_OUT_L = 0,
     PORT_OUT_R = 1,
@@ -45,35 +64,80 @@ enum {
     PORT_VOLUME_1 = 6, /* ... PORT_VOLUME_1 + 3 */
     PORT_BRIDGE = 10,
     PORT_RING_FRAMES = 11,
-    PORT_OUT2_L = 12,
-    PORT_OUT2_R = 13,
-    PORT_OUT3_L = 14,
-    PORT_OUT3_R = 15
+    PORT_RING_RATE = 12,
+    PORT_MIC_LEVEL_A = 13,
+    PORT_MIC_LEVEL_B = 14,
+    PORT_CONTROL = 15,
+    PORT_NOTIFY = 16,
+    PORT_OUT2_L = 17,
+    PORT_OUT2_R = 18,
+    PORT_OUT3_L = 19,
+    PORT_OUT3_R = 20
 };
 
 #define MAX_BUSES 3
-#define MAX_NAME_UNITS 256
+#define MAX_NAME_BYTES 255 /* UTF-8 bytes of a segment name, and so at most as many UTF-16 units */
 /* The receiver's work buffer is sized for this many frames; longer host blocks are rendered in
  * pieces, so the plug-in needs no promise about the host's block size. */
 #define CHUNK_FRAMES 2048
-#define METER_SECONDS 0.05     /* the mic levels are the peaks of the last 50 ms of input */
-#define RETRY_SECONDS 0.25     /* how often the worker looks for a missing ring */
-#define FLOOR_DB (-120.0f)     /* the bottom of the mic block's range: silence */
+#define METER_SECONDS 0.05  /* the mic levels are the peaks of the last 50 ms of input */
+#define RETRY_SECONDS 0.25  /* how often the worker looks for a missing ring */
+#define SILENCE_SECONDS 0.5 /* an open ring without a frame for this long is opened again */
+#define FLOOR_DB (-120.0f)  /* the bottom of the mic block's range: silence */
+#define CEILING_DB 6.0f     /* its top */
+#define MAX_RATE 10.0e6     /* no audio host runs faster; the windows above then fit in 32 bits */
+
+/* The three segments, also the index of their names and handles. */
+enum { RING = 0, MIC = 1, MODE = 2, SEGMENTS = 3 };
+static const char* const segment_what[SEGMENTS] = {"ring", "mic block", "mode block"};
+static const char* const segment_variable[SEGMENTS] = {"ONDARA_RING", "ONDARA_MIC", "ONDARA_MODE"};
+static const char* const segment_default[SEGMENTS] = {"ondara-ring", "ondara-mic", "ondara-mode"};
 
 typedef struct {
-    uint16_t units[MAX_NAME_UNITS];
+    uint16_t units[MAX_NAME_BYTES];
     size_t len;
-    char text[4 * MAX_NAME_UNITS]; /* as given, for messages */
+    char text[MAX_NAME_BYTES + 1]; /* as given, NUL-terminated */
 } SegmentName;
 
-/* The one message the audio thread sends to the worker, and the one it gets back. Both are copied by
- * the host, so they carry plain values. */
+/* What the audio thread asks of the worker. Copied by the host, so it carries plain values only. */
+enum { JOB_OPEN, JOB_FREE, JOB_REFUSED_NAME, JOB_RING_PLAYS };
+enum {
+    OPEN_MISSING, /* the ring is not open: look for it */
+    OPEN_SILENT,  /* the ring has been silent: open it again by name */
+    OPEN_NAMED,   /* the host gave the segment a new name */
+    FREE_PLAIN,   /* a handle that was replaced */
+    FREE_SILENT   /* a ring that stayed silent even after it was opened again */
+};
 typedef struct {
-    OndaraReceiver* to_free; /* NULL: open the ring; else a receiver the audio thread hands back */
-} WorkRequest;
+    uint32_t type;       /* JOB_* */
+    uint32_t what;       /* RING, MIC or MODE */
+    uint32_t why;        /* OPEN_* or FREE_* */
+    uint32_t generation; /* of the activation that asked: answers for an older one are freed */
+    uint32_t quiet;      /* JOB_OPEN: this was said already, log nothing routine */
+    uint32_t channels;   /* JOB_RING_PLAYS: the ring's format */
+    uint32_t sample_rate;
+    void* handle;        /* JOB_FREE: the handle */
+    char name[MAX_NAME_BYTES + 1];
+} Job;
 typedef struct {
-    OndaraReceiver* receiver; /* NULL: still no ring */
-} WorkResponse;
+    uint32_t what, why, generation;
+    void* handle; /* NULL: it could not be opened */
+} Answer;
+
+/* Every handle the plug-in holds, wherever it is (in use, on its way to the audio thread in the host's
+ * queue, or on its way back to be freed), so that cleanup frees each exactly once. Only the worker
+ * and the Instantiation-class functions, which never run at the same time, touch it. */
+#define HELD_MAX 16
+#define TO_FREE_MAX 8 /* handles waiting on the audio thread to go back to the worker */
+typedef struct {
+    uint32_t what;
+    void* handle;
+} Held;
+
+typedef struct {
+    LV2_URID atom_string, atom_int, atom_urid, atom_object, atom_blank, atom_sequence, patch_set, patch_get,
+        patch_property, patch_value, name[SEGMENTS], requested_mode;
+} Uris;
 
 typedef struct {
     /* Ports, connected by the host. */
@@ -84,42 +148,75 @@ typedef struct {
     float* volume[4];
     float* bridge;
     float* ring_frames;
+    float* ring_rate;
+    float* mic_level[2];
+    const LV2_Atom_Sequence* control;
+    LV2_Atom_Sequence* notify;
 
     /* What the host offers. */
+    LV2_URID_Map* map; /* NULL: no state and no patch messages, the names stay as the environment says */
     LV2_Log_Logger logger;
-    LV2_Worker_Schedule* schedule; /* NULL: the ring is looked for only in instantiate and activate */
+    LV2_Worker_Schedule* schedule; /* NULL: opens happen only in activate */
+    Uris uris;
+    LV2_Atom_Forge forge;
 
     /* Fixed at instantiation. */
+    double rate;
     int multi_bus;
     uint32_t bus_count;
-    SegmentName ring_name, mic_name, mode_name;
-    uint32_t meter_window;  /* frames per published level */
-    uint32_t retry_window;  /* frames between looks for a missing ring */
+    uint32_t meter_window;   /* frames per published level */
+    uint32_t retry_window;   /* frames between looks for a missing ring */
+    uint32_t silence_window; /* frames without a ring frame before the ring is opened again */
+    SegmentName defaults[SEGMENTS];
 
-    /* The handles. The receiver belongs to the audio thread once opened (the worker only opens it and
-     * hands it over); the mic and mode handles are used by the audio thread only, between the opens
-     * in instantiate and the frees in cleanup. */
+    /* The session's names: what save() stores. Written by instantiate and restore, and by the worker
+     * when a name the host set takes effect; save() may run at the same time as the worker, hence the
+     * lock, which the audio thread never takes. */
+    pthread_mutex_t names_lock;
+    SegmentName names[SEGMENTS];
+
+    Held held[HELD_MAX];
+    atomic_uint lost_answers; /* answers the worker could not hand to the host (respond() failed) */
+    atomic_int requested;     /* the mode last asked for, -1 before any: run() writes it, save() reads it */
+
+    /* Audio-thread state (run, work_response; activate and restore while nothing else runs). */
     OndaraReceiver* receiver;
     OndaraMicPublisher* mic;
     OndaraModeControl* mode_control;
-
-    /* Audio-thread state. */
-    int32_t requested;          /* the mode last requested; -1 before the first */
-    float peak[2];
-    uint32_t meter_frames;
+    SegmentName rt_names[SEGMENTS]; /* the names as the audio thread knows them */
+    uint32_t renamed;               /* bit per segment: to be opened under its new name */
+    uint32_t notify_names;          /* bit per segment: tell the host its name */
+    uint32_t generation;
+    int job_pending;       /* an open is with the worker; set before schedule_work, which may answer at once */
+    unsigned lost_seen;
+    void* to_free[TO_FREE_MAX];
+    uint32_t to_free_what[TO_FREE_MAX], to_free_why[TO_FREE_MAX];
     uint32_t retry_frames;
-    int open_pending;           /* a ring open is with the worker */
+    uint32_t silent_frames;
+    int ring_produced;     /* the open ring has given a frame since it was opened */
+    int ring_quiet;        /* the ring's comings and goings were reported; until audio flows again */
+    uint32_t ring_rate_seen, ring_channels_seen;
+    int first_run_done;
+    int32_t restore_mode;  /* a restored session's mode, asked for at the next run; -1 for none */
+    int request_control;   /* ask for the control's mode at the next run (a new mode block) */
+    float mode_seen;       /* the mode control at the previous run */
+    float peak[2];
+    float level[2]; /* the levels last published, in dB */
+    uint32_t meter_frames;
 } Receiver;
 
 /* ---- names ------------------------------------------------------------------------------------- */
 
-/* UTF-8 to the UTF-16 code units ondara takes. 0 for malformed or overlong input, or a name too long. */
-static int utf8_to_utf16(const char* s, uint16_t* out, size_t cap, size_t* len) {
+/* UTF-8 to the UTF-16 code units ondara takes. 0 for malformed or overlong input, or a name too long.
+ * Allocates nothing, so the audio thread may use it for names that arrive in patch:Set. */
+static int utf8_to_utf16(const char* s, size_t bytes, uint16_t* out, size_t cap, size_t* len) {
     const unsigned char* p = (const unsigned char*)s;
+    const unsigned char* end = p + bytes;
     size_t n = 0;
-    while (*p != 0) {
+    while (p < end) {
         uint32_t cp, min;
         int more, i;
+        if (*p == 0) return 0;
         if (*p < 0x80) { cp = *p; more = 0; min = 0; }
         else if ((*p & 0xE0) == 0xC0) { cp = *p & 0x1F; more = 1; min = 0x80; }
         else if ((*p & 0xF0) == 0xE0) { cp = *p & 0x0F; more = 2; min = 0x800; }
@@ -127,7 +224,7 @@ static int utf8_to_utf16(const char* s, uint16_t* out, size_t cap, size_t* len) 
         else return 0;
         ++p;
         for (i = 0; i < more; ++i, ++p) {
-            if ((*p & 0xC0) != 0x80) return 0;
+            if (p == end || (*p & 0xC0) != 0x80) return 0;
             cp = (cp << 6) | (*p & 0x3F);
         }
         if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
@@ -144,33 +241,99 @@ static int utf8_to_utf16(const char* s, uint16_t* out, size_t cap, size_t* len) 
     return n > 0;
 }
 
-/* The name in environment variable `var`, or `fallback` when it is unset or empty. */
-static int read_name(Receiver* self, const char* var, const char* fallback, SegmentName* name) {
-    const char* value = getenv(var);
-    if (value == NULL || value[0] == '\0') value = fallback;
-    if (strlen(value) >= sizeof name->text || !utf8_to_utf16(value, name->units, MAX_NAME_UNITS, &name->len)) {
-        lv2_log_error(&self->logger, "ondara-receiver: %s is not a usable segment name (UTF-8, 1 to %d units)\n",
-                      var, MAX_NAME_UNITS);
-        return 0;
-    }
-    strcpy(name->text, value);
+/* Makes `name` from `bytes` bytes of UTF-8; 0 (and `name` unchanged) when they are no usable name. */
+static int set_name(SegmentName* name, const char* text, size_t bytes) {
+    SegmentName n;
+    if (bytes > MAX_NAME_BYTES || !utf8_to_utf16(text, bytes, n.units, MAX_NAME_BYTES, &n.len)) return 0;
+    memcpy(n.text, text, bytes);
+    n.text[bytes] = '\0';
+    *name = n;
     return 1;
 }
 
-/* ---- opening the ring (instantiate, activate, or the worker; never run) ------------------------ */
+static void copy_names(pthread_mutex_t* lock, SegmentName* to, const SegmentName* from) {
+    pthread_mutex_lock(lock);
+    memcpy(to, from, sizeof(SegmentName) * SEGMENTS);
+    pthread_mutex_unlock(lock);
+}
 
-static OndaraReceiver* open_ring(Receiver* self, int quiet) {
-    OndaraReceiver* receiver = NULL;
-    const OndaraStatus st =
-        ondara_receiver_open(self->ring_name.units, self->ring_name.len, CHUNK_FRAMES, (uint8_t)self->multi_bus, &receiver);
-    if (st == ONDARA_OK) {
-        lv2_log_note(&self->logger, "ondara-receiver: ring %s open\n", self->ring_name.text);
-    } else if (!quiet) {
-        lv2_log_note(&self->logger, "ondara-receiver: ring %s: %s%s\n", self->ring_name.text,
-                     ondara_receiver_status_message(st),
-                     self->schedule != NULL ? "; looking again while it is missing" : "");
+/* ---- handles: opened and freed only off the audio thread --------------------------------------- */
+
+static void hold(Receiver* self, uint32_t what, void* handle) {
+    int i;
+    if (handle == NULL) return;
+    for (i = 0; i < HELD_MAX; ++i) {
+        if (self->held[i].handle == NULL) {
+            self->held[i].what = what;
+            self->held[i].handle = handle;
+            return;
+        }
     }
-    return receiver;
+    /* Cannot happen: at most a few handles are ever on their way. */
+    lv2_log_error(&self->logger, "ondara-receiver: more than %d handles at once\n", HELD_MAX);
+}
+
+static void free_handle(Receiver* self, uint32_t what, void* handle) {
+    int i;
+    if (handle == NULL) return;
+    for (i = 0; i < HELD_MAX; ++i) {
+        if (self->held[i].handle == handle) self->held[i].handle = NULL;
+    }
+    if (what == RING) ondara_receiver_free((OndaraReceiver*)handle);
+    else if (what == MIC) ondara_mic_free((OndaraMicPublisher*)handle);
+    else ondara_mode_free((OndaraModeControl*)handle);
+}
+
+/* The ring's format, and what is wrong with it for this host. */
+static void say_ring_format(Receiver* self, const char* name, const char* what, uint32_t channels, uint32_t rate) {
+    lv2_log_note(&self->logger, "ondara-receiver: ring %s %s: %u channel%s at %u Hz\n", name, what, channels,
+                 channels == 1 ? "" : "s", rate);
+    if (fabs((double)rate - self->rate) > 0.5) {
+        /* Nothing converts rates: the audio would play at the wrong speed, with gaps or drops. */
+        lv2_log_warning(&self->logger,
+                        "ondara-receiver: ring %s runs at %u Hz, the host at %.0f Hz: its audio plays at the wrong "
+                        "speed; start the companion at %.0f Hz\n",
+                        name, rate, self->rate, self->rate);
+    }
+    if (channels > 2 * self->bus_count) {
+        lv2_log_note(&self->logger, "ondara-receiver: ring %s has %u channels; this plug-in plays %s\n", name, channels,
+                     self->multi_bus ? "channels 0 to 5" : "channels 0 and 1 (the 3-bus plug-in plays 6)");
+    }
+}
+
+/* Opens the segment `what` by `name`; NULL when it cannot be had. A failure is said when `say_failure`,
+ * success when `say_success`. A ring that opens is probed with a block of no frames, which tells its
+ * format without reading any audio. */
+static void* open_segment(Receiver* self, uint32_t what, const SegmentName* name, int say_failure, int say_success) {
+    void* handle = NULL;
+    OndaraStatus st;
+    if (what == RING) {
+        st = ondara_receiver_open(name->units, name->len, CHUNK_FRAMES, (uint8_t)self->multi_bus,
+                                  (OndaraReceiver**)&handle);
+    } else if (what == MIC) {
+        st = ondara_mic_open(name->units, name->len, (OndaraMicPublisher**)&handle);
+    } else {
+        st = ondara_mode_open(name->units, name->len, (OndaraModeControl**)&handle);
+    }
+    if (st != ONDARA_OK) {
+        if (say_failure) {
+            lv2_log_warning(&self->logger, "ondara-receiver: %s %s: %s%s\n", segment_what[what], name->text,
+                            ondara_receiver_status_message(st),
+                            what == RING && self->schedule != NULL ? "; looking again every 0.25 s" : "");
+        }
+        return NULL;
+    }
+    hold(self, what, handle);
+    if (!say_success) return handle;
+    if (what == RING) {
+        OndaraProcessResult probe;
+        memset(&probe, 0, sizeof probe);
+        ondara_receiver_process((OndaraReceiver*)handle, NULL, 0, 0, &probe);
+        say_ring_format(self, name->text, "open", probe.channels, probe.sample_rate);
+    } else {
+        lv2_log_note(&self->logger, "ondara-receiver: %s %s open\n", segment_what[what], name->text);
+    }
+    return handle;
 }
 
 /* ---- LV2 life cycle ---------------------------------------------------------------------------- */
@@ -178,50 +341,73 @@ static OndaraReceiver* open_ring(Receiver* self, int quiet) {
 static LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, const char* bundle_path,
                               const LV2_Feature* const* features) {
     Receiver* self = (Receiver*)calloc(1, sizeof(Receiver));
-    LV2_URID_Map* map = NULL;
     LV2_Log_Log* log = NULL;
-    OndaraStatus st;
     int i;
     (void)bundle_path;
     if (self == NULL) return NULL;
 
     for (i = 0; features != NULL && features[i] != NULL; ++i) {
-        if (strcmp(features[i]->URI, LV2_URID__map) == 0) map = (LV2_URID_Map*)features[i]->data;
+        if (strcmp(features[i]->URI, LV2_URID__map) == 0) self->map = (LV2_URID_Map*)features[i]->data;
         else if (strcmp(features[i]->URI, LV2_LOG__log) == 0) log = (LV2_Log_Log*)features[i]->data;
         else if (strcmp(features[i]->URI, LV2_WORKER__schedule) == 0) self->schedule = (LV2_Worker_Schedule*)features[i]->data;
     }
     /* Without the host's log (which needs urid:map) the logger writes to the standard error stream. */
-    lv2_log_logger_init(&self->logger, map, map != NULL ? log : NULL);
-    lv2_log_note(&self->logger, "ondara-receiver: host offers log %s, worker %s\n",
-                 map != NULL && log != NULL ? "yes" : "no", self->schedule != NULL ? "yes" : "no");
-
-    self->multi_bus = strcmp(descriptor->URI, MULTIBUS_URI) == 0;
-    self->bus_count = self->multi_bus ? MAX_BUSES : 1;
-    self->meter_window = (uint32_t)(rate * METER_SECONDS) > 0 ? (uint32_t)(rate * METER_SECONDS) : 1;
-    self->retry_window = (uint32_t)(rate * RETRY_SECONDS) > 0 ? (uint32_t)(rate * RETRY_SECONDS) : 1;
-    self->requested = -1;
-
-    if (!read_name(self, "ONDARA_RING", "ondara-ring", &self->ring_name) ||
-        !read_name(self, "ONDARA_MIC", "ondara-mic", &self->mic_name) ||
-        !read_name(self, "ONDARA_MODE", "ondara-mode", &self->mode_name)) {
+    lv2_log_logger_init(&self->logger, self->map, self->map != NULL ? log : NULL);
+    lv2_log_note(&self->logger, "ondara-receiver: host offers log %s, worker %s, urid:map %s\n",
+                 self->map != NULL && log != NULL ? "yes" : "no", self->schedule != NULL ? "yes" : "no",
+                 self->map != NULL ? "yes" : "no");
+    /* The windows below are counted in frames; a rate that is no audio rate would make them meaningless
+     * (or their conversion undefined). */
+    if (!(rate > 0.0 && rate <= MAX_RATE)) {
+        lv2_log_error(&self->logger, "ondara-receiver: refusing a sample rate of %g Hz\n", rate);
         free(self);
         return NULL;
     }
+    self->rate = rate;
+    self->multi_bus = strcmp(descriptor->URI, MULTIBUS_URI) == 0;
+    self->bus_count = self->multi_bus ? MAX_BUSES : 1;
+    self->meter_window = (uint32_t)fmax(1.0, rate * METER_SECONDS);
+    self->retry_window = (uint32_t)fmax(1.0, rate * RETRY_SECONDS);
+    self->silence_window = (uint32_t)fmax(1.0, rate * SILENCE_SECONDS);
 
-    /* The mic and mode blocks may be created by either side: the plug-in opens them once, here, and
-     * keeps them until cleanup. A plug-in that cannot have them still plays audio. */
-    st = ondara_mic_open(self->mic_name.units, self->mic_name.len, &self->mic);
-    if (st != ONDARA_OK) {
-        lv2_log_warning(&self->logger, "ondara-receiver: mic block %s: %s\n", self->mic_name.text,
-                        ondara_receiver_status_message(st));
+    /* The environment gives the defaults; a restored session or patch:Set replaces them. */
+    for (i = 0; i < SEGMENTS; ++i) {
+        const char* value = getenv(segment_variable[i]);
+        if (value == NULL || value[0] == '\0') value = segment_default[i];
+        if (!set_name(&self->defaults[i], value, strlen(value))) {
+            lv2_log_error(&self->logger, "ondara-receiver: %s is not a usable segment name (UTF-8, 1 to %d bytes)\n",
+                          segment_variable[i], MAX_NAME_BYTES);
+            free(self);
+            return NULL;
+        }
     }
-    st = ondara_mode_open(self->mode_name.units, self->mode_name.len, &self->mode_control);
-    if (st != ONDARA_OK) {
-        lv2_log_warning(&self->logger, "ondara-receiver: mode block %s: %s\n", self->mode_name.text,
-                        ondara_receiver_status_message(st));
+    memcpy(self->names, self->defaults, sizeof self->names);
+    memcpy(self->rt_names, self->defaults, sizeof self->rt_names);
+    pthread_mutex_init(&self->names_lock, NULL);
+    atomic_init(&self->lost_answers, 0);
+    atomic_init(&self->requested, -1);
+    self->restore_mode = -1;
+
+    if (self->map != NULL) {
+        Uris* u = &self->uris;
+        u->atom_string = self->map->map(self->map->handle, LV2_ATOM__String);
+        u->atom_int = self->map->map(self->map->handle, LV2_ATOM__Int);
+        u->atom_urid = self->map->map(self->map->handle, LV2_ATOM__URID);
+        u->atom_object = self->map->map(self->map->handle, LV2_ATOM__Object);
+        u->atom_blank = self->map->map(self->map->handle, LV2_ATOM__Blank);
+        u->atom_sequence = self->map->map(self->map->handle, LV2_ATOM__Sequence);
+        u->patch_set = self->map->map(self->map->handle, LV2_PATCH__Set);
+        u->patch_get = self->map->map(self->map->handle, LV2_PATCH__Get);
+        u->patch_property = self->map->map(self->map->handle, LV2_PATCH__property);
+        u->patch_value = self->map->map(self->map->handle, LV2_PATCH__value);
+        u->name[RING] = self->map->map(self->map->handle, RING_NAME_URI);
+        u->name[MIC] = self->map->map(self->map->handle, MIC_NAME_URI);
+        u->name[MODE] = self->map->map(self->map->handle, MODE_NAME_URI);
+        u->requested_mode = self->map->map(self->map->handle, REQUESTED_MODE_URI);
+        lv2_atom_forge_init(&self->forge, self->map);
     }
-    /* The ring is the companion's: it may not be there yet. */
-    self->receiver = open_ring(self, 0);
+    /* Nothing is opened here: a host that instantiates the plug-in only to look at it (a scan, a
+     * second instance that never runs) must not reset the mic and mode blocks of a running session. */
     return (LV2_Handle)self;
 }
 
@@ -244,27 +430,69 @@ static void connect_port(LV2_Handle instance, uint32_t port, void* data) {
         case PORT_VOLUME_1 + 3: self->volume[port - PORT_VOLUME_1] = (float*)data; break;
         case PORT_BRIDGE: self->bridge = (float*)data; break;
         case PORT_RING_FRAMES: self->ring_frames = (float*)data; break;
+        case PORT_RING_RATE: self->ring_rate = (float*)data; break;
+        case PORT_MIC_LEVEL_A: self->mic_level[0] = (float*)data; break;
+        case PORT_MIC_LEVEL_B: self->mic_level[1] = (float*)data; break;
+        case PORT_CONTROL: self->control = (const LV2_Atom_Sequence*)data; break;
+        case PORT_NOTIFY: self->notify = (LV2_Atom_Sequence*)data; break;
         default: break;
     }
 }
 
+/* Replaces the handle of `what` by `handle` (which may be NULL) while nothing else runs. */
+static void replace_now(Receiver* self, uint32_t what, void* handle) {
+    void** slot = what == RING ? (void**)&self->receiver : what == MIC ? (void**)&self->mic : (void**)&self->mode_control;
+    free_handle(self, what, *slot);
+    *slot = handle;
+}
+
 static void activate(LV2_Handle instance) {
     Receiver* self = (Receiver*)instance;
-    if (self->receiver == NULL && !self->open_pending) self->receiver = open_ring(self, 1);
-    self->peak[0] = self->peak[1] = 0.0f;
-    self->meter_frames = 0;
+    int i;
+    /* Answers to what an earlier activation asked are freed when they come; this one starts afresh. */
+    ++self->generation;
+    self->job_pending = 0;
+    self->lost_seen = atomic_load(&self->lost_answers);
+    /* Without a worker, names the host changed while running take effect now. */
+    if (self->renamed != 0) {
+        pthread_mutex_lock(&self->names_lock);
+        for (i = 0; i < SEGMENTS; ++i) {
+            if (self->renamed & (1u << i)) self->names[i] = self->rt_names[i];
+        }
+        pthread_mutex_unlock(&self->names_lock);
+        if (self->renamed & (1u << MIC)) replace_now(self, MIC, NULL);
+        if (self->renamed & (1u << MODE)) replace_now(self, MODE, NULL);
+        self->renamed = 0;
+    }
+    /* The mic and mode blocks are opened where they are first needed, and kept until cleanup. */
+    if (self->mic == NULL) self->mic = (OndaraMicPublisher*)open_segment(self, MIC, &self->names[MIC], 1, 1);
+    if (self->mode_control == NULL) {
+        self->mode_control = (OndaraModeControl*)open_segment(self, MODE, &self->names[MODE], 1, 1);
+    }
+    /* The ring is the companion's: it may not be there yet. */
+    if (self->receiver == NULL) self->receiver = (OndaraReceiver*)open_segment(self, RING, &self->names[RING], 1, 1);
+    self->ring_produced = 0;
+    self->ring_quiet = 0;
+    self->silent_frames = 0;
     self->retry_frames = 0;
+    self->peak[0] = self->peak[1] = 0.0f;
+    self->level[0] = self->level[1] = FLOOR_DB;
+    self->meter_frames = 0;
+    self->notify_names = (1u << SEGMENTS) - 1;
 }
 
 /* ---- the audio callback ------------------------------------------------------------------------ */
 
+/* In dB, clamped as the mic block clamps it. */
 static float peak_db(float peak) {
-    return peak > 0.0f ? fmaxf(FLOOR_DB, 20.0f * log10f(peak)) : FLOOR_DB;
+    return peak > 0.0f ? fminf(CEILING_DB, fmaxf(FLOOR_DB, 20.0f * log10f(peak))) : FLOOR_DB;
 }
 
 /* Peaks of both inputs; every METER_SECONDS of audio they go out as the mic levels A and B. The
- * publish writes two floats and a time stamp into shared memory; doing it 20 times a second instead
- * of every block keeps the block's traffic (and the companion's work) small. */
+ * publish writes two floats and a time stamp into shared memory (no allocation, lock or system call,
+ * it reads the clock from user space); doing it 20 times a second instead of every block keeps the
+ * block's traffic, and the companion's work, small. Silence has no level in dB: it is sent as the
+ * floor, -120 dB, since the library refuses -infinity. */
 static void meter_inputs(Receiver* self, uint32_t n) {
     uint32_t done = 0;
     while (done < n) {
@@ -277,143 +505,458 @@ static void meter_inputs(Receiver* self, uint32_t n) {
             if (x == NULL) continue;
             for (i = done; i < done + take; ++i) {
                 const float a = fabsf(x[i]);
-                if (a > self->peak[c]) self->peak[c] = a;  /* a NaN input never wins this compare */
+                if (a > self->peak[c]) self->peak[c] = a; /* a NaN input never wins this compare */
             }
         }
         done += take;
         self->meter_frames += take;
         if (self->meter_frames == self->meter_window) {
-            ondara_mic_publish(self->mic, peak_db(self->peak[0]), peak_db(self->peak[1]));
+            self->level[0] = peak_db(self->peak[0]);
+            self->level[1] = peak_db(self->peak[1]);
+            ondara_mic_publish(self->mic, self->level[0], self->level[1]);
             self->peak[0] = self->peak[1] = 0.0f;
             self->meter_frames = 0;
         }
     }
 }
 
-static void run(LV2_Handle instance, uint32_t n) {
-    Receiver* self = (Receiver*)instance;
+/* The ring into the outputs, in pieces no longer than the receiver was opened for; the frames that
+ * came from the ring. Without a ring, silence. */
+static uint64_t render(Receiver* self, uint32_t n) {
     uint64_t from_ring = 0;
-    uint32_t k, c;
-
-    /* Audio: the ring into the outputs, in pieces no longer than the receiver was opened for. */
-    if (self->receiver != NULL) {
-        uint32_t done = 0;
-        while (done < n) {
-            const uint32_t frames = n - done < CHUNK_FRAMES ? n - done : CHUNK_FRAMES;
-            OndaraOutputBus buses[MAX_BUSES];
-            OndaraProcessResult res;
-            for (k = 0; k < self->bus_count; ++k) {
-                buses[k].left = self->out[k][0] + done;
-                buses[k].right = self->out[k][1] + done;
-                buses[k].length = frames;
-            }
-            if (ondara_receiver_process(self->receiver, buses, self->bus_count, frames, &res) == ONDARA_OK) {
-                from_ring += res.ring_frames;
-            }
-            done += frames;
-        }
-    } else {
+    uint32_t done = 0, k;
+    if (self->receiver == NULL) {
         for (k = 0; k < self->bus_count; ++k) {
-            for (c = 0; c < 2; ++c) memset(self->out[k][c], 0, sizeof(float) * n);
+            memset(self->out[k][0], 0, sizeof(float) * n);
+            memset(self->out[k][1], 0, sizeof(float) * n);
         }
-        /* No ring yet: ask the worker to look again a few times a second. */
-        if (self->schedule != NULL && !self->open_pending) {
-            self->retry_frames += n;
-            if (self->retry_frames >= self->retry_window) {
-                WorkRequest req = {NULL};
-                self->retry_frames = 0;
-                if (self->schedule->schedule_work(self->schedule->handle, sizeof req, &req) == LV2_WORKER_SUCCESS) {
-                    self->open_pending = 1;
-                }
-            }
+        self->ring_rate_seen = 0;
+        return 0;
+    }
+    while (done < n) {
+        const uint32_t frames = n - done < CHUNK_FRAMES ? n - done : CHUNK_FRAMES;
+        OndaraOutputBus buses[MAX_BUSES];
+        OndaraProcessResult res;
+        for (k = 0; k < self->bus_count; ++k) {
+            buses[k].left = self->out[k][0] + done;
+            buses[k].right = self->out[k][1] + done;
+            buses[k].length = frames;
+        }
+        ondara_receiver_process(self->receiver, buses, self->bus_count, frames, &res);
+        from_ring += res.ring_frames;
+        self->ring_rate_seen = res.sample_rate;
+        self->ring_channels_seen = res.channels;
+        done += frames;
+    }
+    return from_ring;
+}
+
+/* Hands `handle` back to the worker to be freed (unmapping is no work for the audio thread). */
+static void give_back(Receiver* self, uint32_t what, void* handle, uint32_t why) {
+    int i;
+    if (handle == NULL) return;
+    for (i = 0; i < TO_FREE_MAX; ++i) {
+        if (self->to_free[i] == NULL) {
+            self->to_free[i] = handle;
+            self->to_free_what[i] = what;
+            self->to_free_why[i] = why;
+            return;
         }
     }
-    *self->ring_frames = (float)from_ring;
+    /* No slot left: cleanup frees it with everything else it holds. */
+}
 
-    /* The inputs go nowhere but into the mic levels. */
+static int send_job(Receiver* self, const Job* job) {
+    return self->schedule->schedule_work(self->schedule->handle, sizeof *job, job) == LV2_WORKER_SUCCESS;
+}
+
+static void send_frees(Receiver* self) {
+    int i;
+    for (i = 0; i < TO_FREE_MAX; ++i) {
+        if (self->to_free[i] != NULL) {
+            Job job;
+            memset(&job, 0, sizeof job);
+            job.type = JOB_FREE;
+            job.what = self->to_free_what[i];
+            job.why = self->to_free_why[i];
+            job.handle = self->to_free[i];
+            if (job.why == FREE_SILENT) memcpy(job.name, self->rt_names[RING].text, sizeof job.name);
+            if (!send_job(self, &job)) return; /* the host's queue is full: next time */
+            self->to_free[i] = NULL;
+        }
+    }
+}
+
+/* Asks the worker to open `what` under the name the audio thread knows; one open at a time. False
+ * when the host's queue is full: ask again later. */
+static int ask_open(Receiver* self, uint32_t what, uint32_t why) {
+    Job job;
+    memset(&job, 0, sizeof job);
+    job.type = JOB_OPEN;
+    job.what = what;
+    job.why = why;
+    job.generation = self->generation;
+    job.quiet = what == RING && why != OPEN_NAMED ? (uint32_t)self->ring_quiet : 0;
+    memcpy(job.name, self->rt_names[what].text, sizeof job.name);
+    /* Before scheduling: a host may run the worker and deliver its answer inside schedule_work. */
+    self->job_pending = 1;
+    if (send_job(self, &job)) return 1;
+    self->job_pending = 0;
+    return 0;
+}
+
+/* patch:Set of a name, patch:Get of one or all, from the host (a UI, automation, a session loader). */
+static void read_control(Receiver* self) {
+    const Uris* u = &self->uris;
+    if (self->control == NULL || self->map == NULL) return;
+    LV2_ATOM_SEQUENCE_FOREACH (self->control, ev) {
+        const LV2_Atom_Object* obj = (const LV2_Atom_Object*)&ev->body;
+        const LV2_Atom* property = NULL;
+        const LV2_Atom* value = NULL;
+        uint32_t what;
+        if (ev->body.type != u->atom_object && ev->body.type != u->atom_blank) continue;
+        if (obj->body.otype != u->patch_set && obj->body.otype != u->patch_get) continue;
+        lv2_atom_object_get(obj, u->patch_property, &property, u->patch_value, &value, 0);
+        if (obj->body.otype == u->patch_get && property == NULL) {
+            self->notify_names = (1u << SEGMENTS) - 1;
+            continue;
+        }
+        if (property == NULL || property->type != u->atom_urid) continue;
+        for (what = 0; what < SEGMENTS && ((const LV2_Atom_URID*)property)->body != u->name[what]; ++what) {
+        }
+        if (what == SEGMENTS) continue;
+        if (obj->body.otype == u->patch_get) {
+            self->notify_names |= 1u << what;
+        } else if (value != NULL && value->type == u->atom_string) {
+            const char* text = (const char*)LV2_ATOM_BODY_CONST(value);
+            const size_t bytes = value->size > 0 ? strnlen(text, value->size) : 0;
+            if (set_name(&self->rt_names[what], text, bytes)) {
+                self->renamed |= 1u << what;
+            } else if (self->schedule != NULL) {
+                /* Said by the worker: the log is no place for the audio thread. */
+                Job job;
+                memset(&job, 0, sizeof job);
+                job.type = JOB_REFUSED_NAME;
+                job.what = what;
+                send_job(self, &job);
+            }
+            self->notify_names |= 1u << what;
+        }
+    }
+}
+
+/* patch:Set of each name the host should hear about, on the notify port. */
+static void write_notify(Receiver* self) {
+    const Uris* u = &self->uris;
+    LV2_Atom_Forge_Frame seq;
+    uint32_t what;
+    if (self->notify == NULL || self->map == NULL) return;
+    lv2_atom_forge_set_buffer(&self->forge, (uint8_t*)self->notify, self->notify->atom.size);
+    if (!lv2_atom_forge_sequence_head(&self->forge, &seq, 0)) return;
+    for (what = 0; what < SEGMENTS; ++what) {
+        LV2_Atom_Forge_Frame obj;
+        const SegmentName* name = &self->rt_names[what];
+        if (!(self->notify_names & (1u << what))) continue;
+        if (!lv2_atom_forge_frame_time(&self->forge, 0) || !lv2_atom_forge_object(&self->forge, &obj, 0, u->patch_set) ||
+            !lv2_atom_forge_key(&self->forge, u->patch_property) || !lv2_atom_forge_urid(&self->forge, u->name[what]) ||
+            !lv2_atom_forge_key(&self->forge, u->patch_value) ||
+            !lv2_atom_forge_string(&self->forge, name->text, (uint32_t)strlen(name->text))) {
+            break; /* no room left: the rest goes out next time */
+        }
+        lv2_atom_forge_pop(&self->forge, &obj);
+        self->notify_names &= ~(1u << what);
+    }
+    lv2_atom_forge_pop(&self->forge, &seq);
+}
+
+/* What needs the worker, in order of importance; one open at a time. */
+static void schedule_opens(Receiver* self, uint32_t n) {
+    uint32_t what;
+    if (self->schedule == NULL) return;
+    send_frees(self);
+    if (self->job_pending && atomic_load(&self->lost_answers) != self->lost_seen) {
+        self->lost_seen = atomic_load(&self->lost_answers);
+        self->job_pending = 0; /* that answer will never come; ask again */
+    }
+    if (self->job_pending) return;
+    for (what = 0; what < SEGMENTS; ++what) {
+        if (self->renamed & (1u << what)) {
+            if (ask_open(self, what, OPEN_NAMED)) self->renamed &= ~(1u << what);
+            return;
+        }
+    }
+    if (self->receiver == NULL) {
+        self->retry_frames += n;
+        if (self->retry_frames >= self->retry_window) {
+            self->retry_frames = 0;
+            ask_open(self, RING, OPEN_MISSING);
+        }
+    } else if (self->silent_frames >= self->silence_window) {
+        self->silent_frames = 0;
+        if (self->ring_produced) {
+            /* A ring that has gone quiet: a companion that restarted made a new one under the same
+             * name, or will write into this one again. Opening it by name gets whichever it is. */
+            ask_open(self, RING, OPEN_SILENT);
+        } else {
+            /* Opened again and still silent: let it go, so that nothing of ours keeps an abandoned
+             * segment alive (Windows keeps one while anyone has it open), and look for it anew. Said
+             * once; the looks that follow are quiet until audio flows again. */
+            give_back(self, RING, self->receiver, self->ring_quiet ? FREE_PLAIN : FREE_SILENT);
+            self->receiver = NULL;
+            self->retry_frames = 0;
+            self->ring_quiet = 1;
+            send_frees(self);
+        }
+    }
+}
+
+static void run(LV2_Handle instance, uint32_t n) {
+    Receiver* self = (Receiver*)instance;
+    uint64_t from_ring;
+    int i;
+
+    read_control(self);
+
+    /* The inputs first: a host may hand the same buffer in and out, and rendering overwrites it. */
     if (self->mic != NULL) meter_inputs(self, n);
+    *self->mic_level[0] = self->level[0];
+    *self->mic_level[1] = self->level[1];
+
+    from_ring = render(self, n);
+    *self->ring_frames = (float)from_ring;
+    *self->ring_rate = (float)self->ring_rate_seen;
+    if (self->receiver != NULL) {
+        if (from_ring > 0) {
+            if (self->ring_quiet && self->schedule != NULL) {
+                /* Found again after quiet looks: the worker says so, with its format. */
+                Job job;
+                memset(&job, 0, sizeof job);
+                job.type = JOB_RING_PLAYS;
+                job.channels = self->ring_channels_seen;
+                job.sample_rate = self->ring_rate_seen;
+                memcpy(job.name, self->rt_names[RING].text, sizeof job.name);
+                send_job(self, &job);
+            }
+            self->silent_frames = 0;
+            self->ring_produced = 1;
+            self->ring_quiet = 0;
+        } else if (self->silent_frames < UINT32_MAX - n) {
+            self->silent_frames += n;
+        }
+    }
 
     if (self->mode_control != NULL) {
-        /* A request only when the control moved. It is a few stores into shared memory, with no
-         * allocation and no lock, and it stays on this thread so that the mode handle has one user. */
+        /* A request when the control moves, not for the value it has at the first run: that is only a
+         * default (or a host's scan, or another instance starting up) and must not override what the
+         * companion applied for a running session. A restored session asks again for the mode it had
+         * asked for. The request is a few stores into shared memory, with no allocation, lock or system
+         * call. */
         const float wanted = *self->mode;
-        const int32_t mode = wanted >= 0.0f && wanted <= 3.0f ? (int32_t)lrintf(wanted) : self->requested;
+        const int usable = wanted >= 0.0f && wanted <= 3.0f;
+        int32_t mode = -1;
         float volumes[4];
-        int i;
-        if (mode != self->requested && mode >= 0) {
-            ondara_mode_request(self->mode_control, mode);
-            self->requested = mode;
+        if (self->restore_mode >= 0) mode = self->restore_mode;
+        else if (usable && (self->request_control || (self->first_run_done && wanted != self->mode_seen))) {
+            mode = (int32_t)lrintf(wanted);
         }
+        if (mode >= 0) {
+            ondara_mode_request(self->mode_control, mode);
+            atomic_store(&self->requested, mode);
+        }
+        self->mode_seen = wanted;
+        self->restore_mode = -1;
+        self->request_control = 0;
         ondara_mode_mixer_volumes(self->mode_control, volumes);
         for (i = 0; i < 4; ++i) *self->volume[i] = volumes[i];
         *self->applied_mode = (float)ondara_mode_applied(self->mode_control);
         *self->bridge = (float)ondara_mode_vst3_bridge_active(self->mode_control);
     } else {
-        int i;
         for (i = 0; i < 4; ++i) *self->volume[i] = 0.0f;
         *self->applied_mode = -1.0f;
         *self->bridge = 0.0f;
+        self->mode_seen = *self->mode;
     }
+    self->first_run_done = 1;
+
+    schedule_opens(self, n);
+    write_notify(self);
 }
 
-/* ---- the worker: opens that may take time or fail, off the audio thread ------------------------ */
+/* ---- the worker: opens that take time or fail, off the audio thread ---------------------------- */
 
 static LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function respond, LV2_Worker_Respond_Handle handle,
                               uint32_t size, const void* data) {
     Receiver* self = (Receiver*)instance;
-    WorkRequest req;
-    WorkResponse response;
-    if (size != sizeof req) return LV2_WORKER_ERR_UNKNOWN;
-    memcpy(&req, data, sizeof req);
-    if (req.to_free != NULL) {
-        ondara_receiver_free(req.to_free);
+    Job job;
+    Answer answer;
+    SegmentName name;
+    if (size != sizeof job) return LV2_WORKER_ERR_UNKNOWN;
+    memcpy(&job, data, sizeof job);
+    if (job.what >= SEGMENTS) return LV2_WORKER_ERR_UNKNOWN;
+    if (job.type == JOB_REFUSED_NAME) {
+        lv2_log_warning(&self->logger, "ondara-receiver: refused a %s name that is no usable segment name (UTF-8, 1 to "
+                        "%d bytes)\n", segment_what[job.what], MAX_NAME_BYTES);
         return LV2_WORKER_SUCCESS;
     }
-    response.receiver = open_ring(self, 1);
-    if (respond(handle, sizeof response, &response) != LV2_WORKER_SUCCESS) {
-        ondara_receiver_free(response.receiver);  /* it could not be handed over */
+    job.name[MAX_NAME_BYTES] = '\0';
+    if (job.type == JOB_RING_PLAYS) {
+        say_ring_format(self, job.name, "plays", job.channels, job.sample_rate);
+        return LV2_WORKER_SUCCESS;
+    }
+    if (job.type == JOB_FREE) {
+        if (job.why == FREE_SILENT) {
+            lv2_log_note(&self->logger, "ondara-receiver: ring %s stays silent; let go of it, looking for it every 0.25 s\n",
+                         job.name);
+        }
+        free_handle(self, job.what, job.handle);
+        return LV2_WORKER_SUCCESS;
+    }
+    /* The audio thread sends only names it has checked; anything else opens nothing, but is still
+     * answered, since the audio thread waits for an answer to every open. */
+    const int named = set_name(&name, job.name, strlen(job.name));
+    if (job.why == OPEN_NAMED && named) {
+        /* The host's new name is the session's from now on. */
+        pthread_mutex_lock(&self->names_lock);
+        self->names[job.what] = name;
+        pthread_mutex_unlock(&self->names_lock);
+    }
+    if (job.why == OPEN_SILENT && !job.quiet) {
+        lv2_log_note(&self->logger, "ondara-receiver: ring %s silent for %.1f s; opening it again\n", job.name,
+                     SILENCE_SECONDS);
+    }
+    answer.what = job.what;
+    answer.why = job.why;
+    answer.generation = job.generation;
+    answer.handle = named ? open_segment(self, job.what, &name, job.why != OPEN_MISSING && !job.quiet, !job.quiet) : NULL;
+    if (respond(handle, sizeof answer, &answer) != LV2_WORKER_SUCCESS) {
+        /* It cannot be handed over; the audio thread learns that the answer is lost and asks again. */
+        free_handle(self, job.what, answer.handle);
+        atomic_fetch_add(&self->lost_answers, 1u);
         return LV2_WORKER_ERR_NO_SPACE;
     }
     return LV2_WORKER_SUCCESS;
 }
 
-/* Called in the audio thread's context: takes the new ring over. */
+/* In the audio thread's context, after run() or, with a worker that runs at once, inside it: puts the
+ * new handle in place; the one it replaces goes back to the worker. */
 static LV2_Worker_Status work_response(LV2_Handle instance, uint32_t size, const void* data) {
     Receiver* self = (Receiver*)instance;
-    WorkResponse response;
-    if (size != sizeof response) return LV2_WORKER_ERR_UNKNOWN;
-    memcpy(&response, data, sizeof response);
-    self->open_pending = 0;
-    if (response.receiver == NULL) return LV2_WORKER_SUCCESS;
-    if (self->receiver == NULL) {
-        self->receiver = response.receiver;
-    } else {
-        /* Only one open is ever asked for at a time, so this is a safety net; freeing unmaps, which
-         * is the worker's job, not the audio thread's. */
-        WorkRequest req;
-        req.to_free = response.receiver;
-        self->schedule->schedule_work(self->schedule->handle, sizeof req, &req);
+    Answer answer;
+    void** slot;
+    if (size != sizeof answer) return LV2_WORKER_ERR_UNKNOWN;
+    memcpy(&answer, data, sizeof answer);
+    if (answer.what >= SEGMENTS) return LV2_WORKER_ERR_UNKNOWN;
+    if (answer.generation != self->generation) {
+        /* Asked for before the last activation, which opened afresh. */
+        give_back(self, answer.what, answer.handle, FREE_PLAIN);
+        return LV2_WORKER_SUCCESS;
+    }
+    self->job_pending = 0;
+    if (answer.what == RING && answer.handle == NULL && answer.why == OPEN_MISSING) return LV2_WORKER_SUCCESS;
+    /* A ring that could not be opened again is gone: it is let go and looked for. A renamed segment
+     * that cannot be opened is no longer used under its old name either. */
+    slot = answer.what == RING ? (void**)&self->receiver : answer.what == MIC ? (void**)&self->mic
+                                                                              : (void**)&self->mode_control;
+    give_back(self, answer.what, *slot, FREE_PLAIN);
+    *slot = answer.handle;
+    if (answer.what == RING) {
+        self->silent_frames = 0;
+        self->retry_frames = 0;
+        self->ring_produced = 0;
+        if (answer.handle == NULL) self->ring_quiet = 1;
+    } else if (answer.what == MODE && answer.handle != NULL) {
+        /* Another companion's block: what the control asks for now is the user's choice for it. */
+        self->request_control = 1;
     }
     return LV2_WORKER_SUCCESS;
 }
 
 static void deactivate(LV2_Handle instance) {
     Receiver* self = (Receiver*)instance;
-    ondara_receiver_free(self->receiver);
-    self->receiver = NULL;
+    int i;
+    replace_now(self, RING, NULL);
+    for (i = 0; i < TO_FREE_MAX; ++i) {
+        free_handle(self, self->to_free_what[i], self->to_free[i]);
+        self->to_free[i] = NULL;
+    }
+    ++self->generation;
 }
 
 static void cleanup(LV2_Handle instance) {
     Receiver* self = (Receiver*)instance;
-    ondara_receiver_free(self->receiver);
-    ondara_mic_free(self->mic);
-    ondara_mode_free(self->mode_control);
+    int i;
+    /* Every handle there is, also one that the host still had on its way to the audio thread. */
+    for (i = 0; i < HELD_MAX; ++i) free_handle(self, self->held[i].what, self->held[i].handle);
+    pthread_mutex_destroy(&self->names_lock);
     free(self);
+}
+
+/* ---- state: the three names and the mode asked for --------------------------------------------- */
+
+static LV2_State_Status save(LV2_Handle instance, LV2_State_Store_Function store, LV2_State_Handle handle,
+                             uint32_t flags, const LV2_Feature* const* features) {
+    Receiver* self = (Receiver*)instance;
+    SegmentName names[SEGMENTS];
+    int i;
+    (void)flags;
+    (void)features;
+    if (self->map == NULL) return LV2_STATE_ERR_NO_FEATURE;
+    copy_names(&self->names_lock, names, self->names);
+    for (i = 0; i < SEGMENTS; ++i) {
+        const LV2_State_Status st = store(handle, self->uris.name[i], names[i].text, strlen(names[i].text) + 1,
+                                          self->uris.atom_string, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
+        if (st != LV2_STATE_SUCCESS) return st;
+    }
+    {
+        const int32_t requested = atomic_load(&self->requested);
+        return store(handle, self->uris.requested_mode, &requested, sizeof requested, self->uris.atom_int,
+                     LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
+    }
+}
+
+/* Nothing else runs during a restore. Names that changed are opened anew: by the worker at the next
+ * run, or at the next activation. A name missing from the state is the environment's default. The mode
+ * the session had asked for, if any, is asked for at the next run; hosts also restore states that
+ * were saved before anything was asked for (jalv saves and restores one at every start), and those
+ * ask for nothing. */
+static LV2_State_Status restore(LV2_Handle instance, LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
+                                uint32_t flags, const LV2_Feature* const* features) {
+    Receiver* self = (Receiver*)instance;
+    int i;
+    (void)flags;
+    (void)features;
+    if (self->map == NULL) return LV2_STATE_ERR_NO_FEATURE;
+    for (i = 0; i < SEGMENTS; ++i) {
+        size_t size = 0;
+        uint32_t type = 0, value_flags = 0;
+        const char* text = (const char*)retrieve(handle, self->uris.name[i], &size, &type, &value_flags);
+        SegmentName name = self->defaults[i];
+        if (text != NULL && type == self->uris.atom_string && !set_name(&name, text, strnlen(text, size))) {
+            lv2_log_warning(&self->logger, "ondara-receiver: the session's %s name is no usable segment name; using %s\n",
+                            segment_what[i], self->defaults[i].text);
+        }
+        if (strcmp(name.text, self->rt_names[i].text) != 0) self->renamed |= 1u << i;
+        self->names[i] = name;
+        self->rt_names[i] = name;
+    }
+    {
+        size_t size = 0;
+        uint32_t type = 0, value_flags = 0;
+        const void* value = retrieve(handle, self->uris.requested_mode, &size, &type, &value_flags);
+        int32_t mode = -1;
+        if (value != NULL && type == self->uris.atom_int && size == sizeof mode) memcpy(&mode, value, sizeof mode);
+        self->restore_mode = mode >= 0 && mode <= 3 ? mode : -1;
+    }
+    self->notify_names = (1u << SEGMENTS) - 1;
+    return LV2_STATE_SUCCESS;
 }
 
 static const void* extension_data(const char* uri) {
     static const LV2_Worker_Interface worker = {work, work_response, NULL};
-    return strcmp(uri, LV2_WORKER__interface) == 0 ? &worker : NULL;
+    static const LV2_State_Interface state = {save, restore};
+    if (strcmp(uri, LV2_WORKER__interface) == 0) return &worker;
+    if (strcmp(uri, LV2_STATE__interface) == 0) return &state;
+    return NULL;
 }
 
 static const LV2_Descriptor descriptors[] = {

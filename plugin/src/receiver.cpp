@@ -32,8 +32,10 @@ Status open_receiver(const std::uint16_t* name, std::size_t name_len, std::size_
         ring.close();
         return Status::PrepareFailed;
     }
+    // A fade-in is owed from the start: the host's outputs were silent (or played another ring) before
+    // this receiver, and a ring that is already full would otherwise begin with a click.
     Receiver* r = new_record<Receiver>(ring, sample_limit(max_frames, channels), std::uint64_t{max_frames}, multi_bus,
-                                       false, render_can_use_avx());
+                                       true, render_can_use_avx());
     *out = reinterpret_cast<OndaraReceiver*>(r);
     return Status::Ok;
 }

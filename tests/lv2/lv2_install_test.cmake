@@ -1,5 +1,6 @@
 # cmake --install into a fresh prefix puts the bundle in lib/lv2/ondara-receiver.lv2, and a host
-# finds it there and loads it: the plug-in's shared object finds libondara.so two levels up.
+# finds it there through LV2_PATH and loads it. The bundle is self-contained: nothing else of the
+# prefix is needed.
 foreach(var BUILD_DIR WORK_DIR HOST)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "lv2_install_test.cmake needs -D${var}=...")

@@ -131,13 +131,34 @@ TEST(PosixObjectsDeathTest, ExhaustedMemoryWhileBuildingANameEndsTheProcess) {
 
 constexpr int kNoNamespace = 77;
 
-// Runs in a private mount namespace with a 64 KiB tmpfs over /dev/shm, filled to the last page: both
-// opens must fail cleanly (no SIGBUS), leave no object and nothing open, and succeed once there is room.
+// An object of `size` bytes whose pages nobody has touched, as a creator that died between sizing it
+// and writing it leaves behind.
+bool make_unbacked(const char* path, off_t size) {
+    const int fd = ::open(path, O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) return false;
+    const bool sized = ::ftruncate(fd, size) == 0;
+    ::close(fd);
+    return sized;
+}
+
+bool has_size(const char* path, off_t size) {
+    struct stat st {};
+    return ::stat(path, &st) == 0 && st.st_size == size;
+}
+
+// Runs in a private mount namespace with a 64 KiB tmpfs over /dev/shm, filled to the last page. Opens
+// of a new name, and of existing objects that have a size but no pages yet, must fail cleanly (no
+// SIGBUS), leave nothing open, remove only the object they created themselves, and succeed once
+// there is room.
 ONDARA_CHILD_ROLE(full_shm_role, "full-shm") {
     if (!args.empty()) return child_fail(2, "full-shm");
     if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("tmpfs", "/dev/shm", "tmpfs", 0, "size=64k") != 0) {
         return child_fail(kNoNamespace, std::string("no private /dev/shm: ") + std::strerror(errno));
+    }
+    if (!make_unbacked("/dev/shm/unbacked-mic", 40) || !make_unbacked("/dev/shm/unbacked-mode", 48) ||
+        !make_unbacked("/dev/shm/unbacked-ring", 72 + 4096 * 8)) {
+        return child_fail(3, "cannot create the unbacked objects");
     }
     const int filler = ::open("/dev/shm/filler", O_WRONLY | O_CREAT, 0600);
     if (filler < 0) return child_fail(3, "cannot create the filler");
@@ -147,7 +168,8 @@ ONDARA_CHILD_ROLE(full_shm_role, "full-shm") {
     if (errno != ENOSPC) return child_fail(4, std::string("filling stopped with ") + std::strerror(errno));
     ::close(filler);
 
-    const std::u16string name = u16("full-block");
+    const std::u16string name = u16("full-block"), mic_name = u16("unbacked-mic"), mode_name = u16("unbacked-mode"),
+                         ring_name = u16("unbacked-ring");
     const ResourceCount before = count_resources();
     OndaraMicPublisher* mic = nullptr;
     if (ondara_mic_open(units(name), name.size(), &mic) != ONDARA_OPEN_BRIDGE_FAILED || mic != nullptr) {
@@ -157,14 +179,31 @@ ONDARA_CHILD_ROLE(full_shm_role, "full-shm") {
     if (ondara_mode_open(units(name), name.size(), &mode) != ONDARA_OPEN_BRIDGE_FAILED || mode != nullptr) {
         return child_fail(6, "mode open on a full file system did not fail");
     }
+    if (ondara_mic_open(units(mic_name), mic_name.size(), &mic) != ONDARA_OPEN_BRIDGE_FAILED || mic != nullptr) {
+        return child_fail(10, "mic open of an unbacked object on a full file system did not fail");
+    }
+    if (ondara_mode_open(units(mode_name), mode_name.size(), &mode) != ONDARA_OPEN_BRIDGE_FAILED || mode != nullptr) {
+        return child_fail(11, "mode open of an unbacked object on a full file system did not fail");
+    }
+    OndaraReceiver* rx = nullptr;
+    if (ondara_receiver_open(units(ring_name), ring_name.size(), 256, 0, &rx) != ONDARA_OPEN_BRIDGE_FAILED) {
+        return child_fail(12, "receiver open of an unbacked ring on a full file system did not fail");
+    }
     const ResourceCount after = count_resources();
     if (before.handles != after.handles || before.shared_views != after.shared_views) {
         return child_fail(7, "a failed open left a handle or a view");
     }
     if (::access("/dev/shm/full-block", F_OK) == 0) return child_fail(8, "the unreserved object was left behind");
+    if (!has_size("/dev/shm/unbacked-mic", 40) || !has_size("/dev/shm/unbacked-mode", 48)) {
+        return child_fail(13, "a failed open removed or resized an object it did not create");
+    }
 
     ::unlink("/dev/shm/filler");
     if (ondara_mic_open(units(name), name.size(), &mic) != ONDARA_OK) return child_fail(9, "mic open with room failed");
+    ondara_mic_free(mic);
+    if (ondara_mic_open(units(mic_name), mic_name.size(), &mic) != ONDARA_OK) {
+        return child_fail(14, "mic open of the unbacked object with room failed");
+    }
     ondara_mic_free(mic);
     return 0;
 }
@@ -177,6 +216,30 @@ TEST(PosixObjects, AFullSharedMemoryFileSystemFailsTheOpenInsteadOfFaulting) {
     ASSERT_TRUE(code.has_value()) << "the child did not finish";
     if (*code == kNoNamespace) GTEST_SKIP() << "no mount namespace here (see the child's message)";
     EXPECT_EQ(*code, 0) << "128 + 7 is SIGBUS";
+}
+
+// An object that someone created and never sized (size 0) gets the block's size and is used; mapping
+// the block out of a 0-byte object would fail every open of the name for good.
+TEST(PosixObjects, ALeftoverObjectOfSizeZeroIsSizedAndUsed) {
+    for (const bool mic : {true, false}) {
+        const std::string name = unique_name(mic ? "empty-mic" : "empty-mode");
+        NameCleanup cleanup(name);
+        const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        ::close(fd);
+        const std::u16string wide = u16(name);
+        OndaraMicPublisher* m = nullptr;
+        OndaraModeControl* d = nullptr;
+        ASSERT_EQ(mic ? ondara_mic_open(units(wide), wide.size(), &m) : ondara_mode_open(units(wide), wide.size(), &d),
+                  ONDARA_OK)
+            << name;
+        struct stat st {};
+        ASSERT_EQ(::stat(("/dev/shm/" + name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_size, mic ? 40 : 48);
+        EXPECT_EQ(mic ? ondara_mic_publish(m, -5.0f, -6.0f) : ondara_mode_request(d, 2), ONDARA_OK);
+        ondara_mic_free(m);
+        ondara_mode_free(d);
+    }
 }
 
 }  // namespace

@@ -308,7 +308,7 @@ private:
     std::uint32_t channels_;
     std::uint64_t capacity_;
     std::uint64_t next_ = 0;  // the reader starts at frame 0: the producer began only once it was reading
-    bool fade_in_pending_ = false;
+    bool fade_in_pending_ = true;  // as in a fresh receiver
     std::uint64_t jumps_ = 0;
     std::uint64_t exact_frames_ = 0;
     std::uint64_t faded_frames_ = 0;

@@ -80,7 +80,7 @@ ONDARA_CHILD_ROLE(soak_receiver_role, "soak-receiver") {
     std::vector<float> left(block), right(block);
     const OndaraOutputBus bus{left.data(), right.data(), block};
     std::uint64_t received = 0, read_pos = 0, checked = 0;
-    bool after_short = false;
+    bool after_short = true;  // nothing came before: the first audio fades in, as after a gap
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(total / kRate + 30);
     while (received < total) {
         if (std::chrono::steady_clock::now() > deadline) return child_fail(4, "timed out at frame " + std::to_string(received));
@@ -89,8 +89,8 @@ ONDARA_CHILD_ROLE(soak_receiver_role, "soak-receiver") {
         if (res.rendered_frames != block || res.ring_frames + res.silent_frames != block) return child_fail(5, "bad report");
         // The receiver opened at frame 0, before the first frame was written, and never falls a whole
         // ring behind: its frames are exactly 0, 1, 2, ... Frames at unity gain must be the ramp.
-        // A block after a short one fades in over its first 32 frames; a short one fades out over its
-        // last 32 ring frames.
+        // The first block with audio, and a block after a short one, fade in over their first 32
+        // frames; a short one fades out over its last 32 ring frames.
         const std::size_t fade = std::min<std::size_t>(res.ring_frames, 32);
         const std::size_t from = after_short ? fade : 0;
         const std::size_t to = res.ring_frames < block ? res.ring_frames - fade : res.ring_frames;

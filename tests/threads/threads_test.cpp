@@ -97,7 +97,7 @@ ReceiverStats receive(OndaraReceiver* rx, std::size_t block, const std::atomic<b
     std::vector<float> left(block), right(block);
     const OndaraOutputBus bus{left.data(), right.data(), block};
     std::int64_t last = -1;
-    bool after_short = false;
+    bool after_short = true;  // nothing came before: the first audio fades in, as after a gap
     int idle = 0;
     while (idle < 200) {
         OndaraProcessResult res{};

@@ -4,9 +4,11 @@
 // and flags, and what each program prints.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cfloat>
+#include <cmath>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -190,6 +192,162 @@ TEST(Companion, AudioMicLevelsAndAModeRequestCrossBetweenTheProcesses) {
     stop_play(play, ring);
 }
 
+// The plug-in's side of a ring, rendered from this process: one stereo bus.
+class TestReceiver {
+public:
+    explicit TestReceiver(const std::string& ring) {
+        const std::vector<std::uint16_t> wide = utf16(ring);
+        status_ = ondara_receiver_open(wide.data(), wide.size(), kBlock, 0, &rx_);
+    }
+    ~TestReceiver() { ondara_receiver_free(rx_); }
+    TestReceiver(const TestReceiver&) = delete;
+    TestReceiver& operator=(const TestReceiver&) = delete;
+
+    OndaraStatus status() const { return status_; }
+    // Renders one block; its result, with the peak of the left channel in `peak`.
+    OndaraProcessResult block() {
+        OndaraProcessResult res{};
+        const OndaraOutputBus bus{left_.data(), right_.data(), kBlock};
+        ondara_receiver_process(rx_, &bus, 1, kBlock, &res);
+        peak = 0.0f;
+        for (std::size_t i = 0; i < res.rendered_frames; ++i) peak = std::max(peak, std::fabs(left_[i]));
+        return res;
+    }
+    // Renders blocks a little faster than real time at 48 kHz until one comes whole from the ring.
+    bool plays(std::chrono::milliseconds timeout) {
+        return eventually(
+            [&] {
+                std::this_thread::sleep_for(4ms);
+                return block().ring_frames == kBlock;
+            },
+            timeout);
+    }
+
+    static constexpr std::size_t kBlock = 256;
+    float peak = 0.0f;
+
+private:
+    OndaraReceiver* rx_ = nullptr;
+    OndaraStatus status_ = ONDARA_OK;
+    std::array<float, kBlock> left_{}, right_{};
+};
+
+// A name mixed up in a configuration: a mic or mode open on the name of a ring that play is writing
+// must be refused and leave the ring alone, so that it keeps playing for its reader.
+TEST(Companion, AMicOrModeOpenOnALiveRingsNameIsRefusedAndTheRingPlaysOn) {
+    const Names names({unique_name("cfring")});
+    const std::string& ring = names[0];
+    Child play = Child::start(companion_path(), {"play", ring, "--seconds", "600"}, output_file("cfplay"));
+    ASSERT_TRUE(play.started()) << play.error();
+    ASSERT_TRUE(play.wait_for_output("play: ring " + ring, kStartTimeout)) << play.output();
+
+    const std::vector<std::uint16_t> wide = utf16(ring);
+    OndaraMicPublisher* mic = nullptr;
+    EXPECT_EQ(ondara_mic_open(wide.data(), wide.size(), &mic), ONDARA_OPEN_BRIDGE_FAILED);
+    ondara_mic_free(mic);
+    OndaraModeControl* mode = nullptr;
+    EXPECT_EQ(ondara_mode_open(wide.data(), wide.size(), &mode), ONDARA_OPEN_BRIDGE_FAILED);
+    ondara_mode_free(mode);
+
+    TestReceiver rx(ring);
+    ASSERT_EQ(rx.status(), ONDARA_OK);
+    ASSERT_TRUE(rx.plays(kStartTimeout));
+    EXPECT_NEAR(rx.peak, 0.25f, 0.01f);  // play's tone, after the fade-in
+    ASSERT_TRUE(eventually(
+        [&] {
+            rx.plays(kStartTimeout);
+            return play.output().find("reader active") != std::string::npos;
+        },
+        kStartTimeout))
+        << play.output();
+    const std::string last = play.output();
+    const auto read_pos = number_after(last.substr(last.rfind("read_pos ")), "read_pos ");
+    const auto written = number_after(last.substr(last.rfind("written ")), "written ");
+    ASSERT_TRUE(read_pos && written) << last;
+    EXPECT_LE(*read_pos, *written) << last;
+    stop_play(play, ring);
+    remove_file(play.output_path());
+}
+
+// A companion that restarts while the plug-in still holds its ring: on Windows the plug-in's view keeps
+// the segment, on POSIX a play killed outright leaves the name. The new play takes the ring over when
+// nobody writes it and it is large enough, and the receiver that was open all along plays on (the
+// counter's restart); one too small, or one that is still being written, is refused untouched.
+TEST(Companion, PlayTakesOverARingNobodyWritesAndRefusesOneTooSmallOrLive) {
+    const Names names({unique_name("again")});
+    const std::string& ring = names[0];
+    Child first = Child::start(companion_path(), {"play", ring, "--seconds", "600"}, output_file("again1"));
+    ASSERT_TRUE(first.started()) << first.error();
+    ASSERT_TRUE(first.wait_for_output("play: ring " + ring, kStartTimeout)) << first.output();
+    TestReceiver rx(ring);
+    ASSERT_EQ(rx.status(), ONDARA_OK);
+    ASSERT_TRUE(rx.plays(kStartTimeout));
+
+    const RunResult live = run(companion_path(), {"play", ring, "--seconds", "1"}, output_file("again-live"));
+    EXPECT_EQ(live.exit_code, 1) << live.output;
+    EXPECT_NE(live.output.find("another producer is writing into the ring " + ring), std::string::npos) << live.output;
+
+    first.kill();  // no chance to remove anything
+    ASSERT_TRUE(eventually([&] { return rx.block().ring_frames == 0; }, kStartTimeout));
+
+    const RunResult small = run(companion_path(), {"play", ring, "--channels", "6", "--seconds", "1"},
+                                output_file("again-small"));
+    EXPECT_EQ(small.exit_code, 1) << small.output;
+    EXPECT_NE(small.output.find("the ring " + ring + " that is still there is too small for 6 channels of 24000 frames"),
+              std::string::npos)
+        << small.output;
+
+    // Another format that fits in the old ring's bytes: one channel at 44.1 kHz.
+    Child second = Child::start(companion_path(), {"play", ring, "--channels", "1", "--rate", "44100", "--seconds", "600"},
+                                output_file("again2"));
+    ASSERT_TRUE(second.started()) << second.error();
+    ASSERT_TRUE(second.wait_for_output("play: ring " + ring, kStartTimeout)) << second.output();
+    EXPECT_NE(second.output().find("play: took over the ring " + ring), std::string::npos) << second.output();
+    ASSERT_TRUE(rx.plays(kStartTimeout)) << second.output();
+    const OndaraProcessResult res = rx.block();
+    EXPECT_EQ(res.channels, 1u);
+    EXPECT_EQ(res.sample_rate, 44100u);
+    stop_play(second, ring);
+    remove_file(first.output_path());
+    remove_file(second.output_path());
+}
+
+// Latency is the companion's: after a reader stalls for 0.3 s, play drops source frames until the
+// backlog is back at half of --max-latency, instead of keeping the 0.3 s for ever.
+TEST(Companion, PlayDropsFramesWhenTheReadersBacklogExceedsItsMaximum) {
+    const Names names({unique_name("late")});
+    const std::string& ring = names[0];
+    Child play = Child::start(companion_path(), {"play", ring, "--max-latency", "100", "--seconds", "600"},
+                              output_file("lateplay"));
+    ASSERT_TRUE(play.started()) << play.error();
+    ASSERT_TRUE(play.wait_for_output("play: ring " + ring, kStartTimeout)) << play.output();
+    TestReceiver rx(ring);
+    ASSERT_EQ(rx.status(), ONDARA_OK);
+    ASSERT_TRUE(rx.plays(kStartTimeout));
+    std::string error;
+    const auto view = SharedSegment::open(ring, SharedSegment::Access::ReadOnly, error);
+    ASSERT_TRUE(view) << error;
+    const auto* header = static_cast<const RingHeader*>(view->data());
+
+    std::this_thread::sleep_for(300ms);  // the host stalls
+    // Read on a little faster than real time: the backlog comes back to about half of 100 ms.
+    EXPECT_TRUE(eventually(
+        [&] {
+            std::this_thread::sleep_for(4ms);
+            rx.block();
+            return load_shared(&header->backlog_frames) <= 3200;
+        },
+        kStartTimeout));
+    const auto dropped = [&] {
+        const std::string out = play.output();
+        const std::size_t at = out.rfind("dropped ");
+        return at == std::string::npos ? std::uint64_t{0} : number_after(out.substr(at), "dropped ").value_or(0);
+    };
+    EXPECT_TRUE(eventually([&] { return dropped() > 0; }, kStartTimeout)) << play.output();
+    stop_play(play, ring);
+    remove_file(play.output_path());
+}
+
 TEST(Companion, ServeModeAnswersAWaitingRequestAfterItsDelayAndWritesOnlyItsOwnFields) {
     const Names names({unique_name("serve")});
     const std::string& name = names[0];
@@ -228,6 +386,21 @@ TEST(Companion, ServeModeAnswersAWaitingRequestAfterItsDelayAndWritesOnlyItsOwnF
     EXPECT_EQ(answered.flags, requested.flags | kModeFlagVst3BridgeActive);
     EXPECT_EQ(answered.magic, kModeMagic);
 
+    // Another instance of the plug-in opens the block, which resets it: serve-mode puts what it
+    // applied back at once, without a new request.
+    OndaraModeControl* other = nullptr;
+    ASSERT_EQ(ondara_mode_open(wide.data(), wide.size(), &other), ONDARA_OK);
+    ondara_mode_free(other);
+    EXPECT_TRUE(eventually(
+        [&] {
+            float v[4] = {};
+            ondara_mode_mixer_volumes(mode, v);
+            return ondara_mode_applied(mode) == 3 && ondara_mode_vst3_bridge_active(mode) == 1 && v[0] == 0.5f &&
+                   v[1] == 0.25f && v[2] == 1.0f && v[3] == 0.0f;
+        },
+        kStartTimeout))
+        << serve.output();
+
     // A second request is not applied before the delay has passed.
     const auto asked = std::chrono::steady_clock::now();
     ASSERT_EQ(ondara_mode_request(mode, 1), ONDARA_OK);
@@ -241,6 +414,10 @@ TEST(Companion, ServeModeAnswersAWaitingRequestAfterItsDelayAndWritesOnlyItsOwnF
     EXPECT_NE(out.find("request for mode 3"), std::string::npos) << out;
     EXPECT_NE(out.find("applied mode 1 after"), std::string::npos) << out;
     EXPECT_NE(out.find("after 2 applied requests"), std::string::npos) << out;
+    EXPECT_NE(out.find("serve-mode: the block no longer carries applied mode 3 (it reads applied 0, volumes 1.00 1.00 "
+                       "1.00 1.00); writing it again"),
+              std::string::npos)
+        << out;
     EXPECT_FALSE(segment_missing(name)) << "serve-mode removed a block the plug-in still uses";
     remove_file(serve.output_path());
 }
@@ -396,7 +573,7 @@ TEST(Companion, EveryCommandHasHelpAndRefusesBadArgumentsWithAReason) {
         {{"play", name, "--seconds"}, 2, "--seconds needs a value"},
         {{"play", name, "--seconds", "-1"}, 2, "--seconds wants a number"},
         {{"play", name, "--wav", no_wav}, 1, "cannot open " + no_wav},
-        {{"play", taken, "--seconds", "1"}, 1, "a segment named " + taken + " already exists"},
+        {{"play", taken, "--seconds", "1"}, 1, "the ring " + taken + " that is still there is too small"},
         {{"watch"}, 2, "needs at least one segment NAME"},
         {{"watch", name, "--interval", "5"}, 2, "--interval wants a whole number from 10"},
         {{"serve-mode", name, "--volumes", "1,2,x,4"}, 2, "--volumes wants a number"},

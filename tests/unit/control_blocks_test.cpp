@@ -4,10 +4,14 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <string>
+#include <vector>
 
 #include "mic_block.h"
 #include "mode_block.h"
+#include "ring.h"
 #include "test_util.h"
 
 namespace ondara {
@@ -105,6 +109,43 @@ TEST_F(ControlBlockTest, SecondOpenOfAnExistingBlockResetsIt) {
     EXPECT_EQ(mode_block()->flags, 0u);
     EXPECT_EQ(mode_block()->mixer_volumes[1], 1.0f);
     ondara_mode_free(second);
+}
+
+// A name that already holds another kind of segment (a typo in a configuration, say) is never reset:
+// the open fails and writes nothing. A block of the open's own kind, zeros and garbage still are.
+TEST_F(ControlBlockTest, AnOpenNeverResetsAnotherKindOfSegment) {
+    struct Case {
+        bool mic;              // a mic open, else a mode open
+        std::uint32_t first;   // the object's first word
+        bool reset;
+    } cases[] = {
+        {true, kRingMagic, false},  {true, kModeMagic, false},  {true, kMicMagic, true},
+        {true, 0, true},            {true, 0x4349'4D4E, true},  {false, kRingMagic, false},
+        {false, kMicMagic, false},  {false, kModeMagic, true},  {false, 0xFFFF'FFFF, true},
+    };
+    for (const Case& c : cases) {
+        fake::reset();
+        unsigned char* bytes = fake::add_object(u"seg", 200);
+        for (std::size_t i = 0; i < 200; ++i) bytes[i] = static_cast<unsigned char>(i * 7 + 3);
+        std::memcpy(bytes, &c.first, 4);
+        const std::vector<unsigned char> before(bytes, bytes + 200);
+        const std::u16string n = u16("seg");
+        OndaraMicPublisher* m = nullptr;
+        OndaraModeControl* d = nullptr;
+        const OndaraStatus st = c.mic ? ondara_mic_open(units(n), n.size(), &m) : ondara_mode_open(units(n), n.size(), &d);
+        const std::string what = std::string(c.mic ? "mic" : "mode") + " open over first word " + std::to_string(c.first);
+        EXPECT_EQ(st, c.reset ? ONDARA_OK : ONDARA_OPEN_BRIDGE_FAILED) << what;
+        const std::uint32_t own = c.mic ? kMicMagic : kModeMagic;
+        if (c.reset) {
+            EXPECT_EQ(std::memcmp(bytes, &own, 4), 0) << what;
+        } else {
+            EXPECT_EQ(std::memcmp(bytes, before.data(), before.size()), 0) << what << " wrote into it";
+            EXPECT_EQ(fake::live_handles(), 0u) << what;
+            EXPECT_EQ(fake::live_views(), 0u) << what;
+        }
+        ondara_mic_free(m);
+        ondara_mode_free(d);
+    }
 }
 
 // When the create call fails, an existing block is validated and, if good, used as found.

@@ -22,6 +22,7 @@ protected:
     Expected<Segment> create_or_open(std::string_view name, std::uint32_t size = 48, bool accept = true) {
         return Segment::create_or_open(
             name, size,
+            [](const void*) { return true; },
             [&](void* view) {
                 ++initialised;
                 static_cast<unsigned char*>(view)[0] = 0xAA;
