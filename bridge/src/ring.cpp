@@ -53,13 +53,11 @@ Expected<RingReader> RingReader::open(std::string_view name) {
     if (!opened.ok()) return opened.take_error();
 
     RingReader r;
-    r.segment = opened.value();
-    r.block = static_cast<RingHeader*>(r.segment.view);
-    r.mapped_len = r.segment.length;
-    r.mapped_samples_ = (r.mapped_len - kRingHeaderSize) / sizeof(float);
+    r.segment_ = opened.take_value();
+    r.mapped_samples_ = (r.mapped_len() - kRingHeaderSize) / sizeof(float);
     // Start at most 1024 frames, and never more than one ring, behind the producer.
     const std::uint64_t behind = std::min<std::uint64_t>(probe.capacity_frames, kReaderStartBehind);
-    r.cursor = probe.write_pos >= behind ? probe.write_pos - behind : 0;
+    r.cursor_ = probe.write_pos >= behind ? probe.write_pos - behind : 0;
     return r;
 }
 

@@ -82,13 +82,25 @@ struct RingSpans {
     std::uint64_t frames = 0;  // in all, at most the number asked for
 };
 
+// One opened ring and this reader's cursor in it. Move-only: the ring's segment is unmapped and closed
+// when the reader that owns it goes.
 class RingReader {
 public:
+    RingReader() noexcept = default;  // holds no ring
+
     static Expected<RingReader> open(std::string_view name);
+
+    // The header at the start of the view.
+    RingHeader* block() const noexcept { return static_cast<RingHeader*>(segment_.view()); }
+    // Bytes mapped: the header and the data area as they were validated at open.
+    std::uint64_t mapped_len() const noexcept { return segment_.length(); }
+    // The absolute index of the next frame this reader takes.
+    std::uint64_t cursor() const noexcept { return cursor_; }
 
     // One load each of channels, capacity_frames and write_pos.
     RingState state() const noexcept {
-        return {load_shared(&block->channels), load_shared(&block->capacity_frames), load_shared(&block->write_pos)};
+        const RingHeader* h = block();
+        return {load_shared(&h->channels), load_shared(&h->capacity_frames), load_shared(&h->write_pos)};
     }
 
     // Whether `s` can be read at all: a channel count of zero, or a data area larger than the view
@@ -110,16 +122,11 @@ public:
     // Never touches memory outside `dest` and the view, whatever the live header says.
     std::uint64_t read(float* dest, std::size_t sample_count) noexcept;
 
-    RingHeader snapshot() const noexcept { return snapshot_ring_header(block); }
-
-    void close() noexcept { segment.close(); }
-
-    RingHeader* block = nullptr;
-    Segment segment;
-    std::uint64_t mapped_len = 0;
-    std::uint64_t cursor = 0;
+    RingHeader snapshot() const noexcept { return snapshot_ring_header(block()); }
 
 private:
+    Segment segment_;
+    std::uint64_t cursor_ = 0;
     std::uint64_t mapped_samples_ = 0;  // floats of data area in the view
     // Where the last read ended, so that the next one finds its slot without a division; only used
     // while the cursor and the capacity are still what they were then.
@@ -133,23 +140,23 @@ private:
 inline RingSpans RingReader::take(const RingState& s, std::uint64_t max_frames) noexcept {
     const std::uint64_t capacity = s.capacity;
     const std::uint64_t oldest = s.write_pos > capacity ? s.write_pos - capacity : 0;
-    if (cursor < oldest) {
-        cursor = oldest;  // more than a whole ring behind: the lost frames are skipped
-    } else if (cursor > s.write_pos) {
-        cursor = s.write_pos;  // the producer restarted its counter
+    if (cursor_ < oldest) {
+        cursor_ = oldest;  // more than a whole ring behind: the lost frames are skipped
+    } else if (cursor_ > s.write_pos) {
+        cursor_ = s.write_pos;  // the producer restarted its counter
     }
     RingSpans spans;
-    spans.frames = std::min(s.write_pos - cursor, max_frames);
+    spans.frames = std::min(s.write_pos - cursor_, max_frames);
     if (spans.frames == 0) return spans;  // also whenever the capacity is 0: no slot is addressed
 
     // Reading on from where the previous call stopped, the slot is known without a division.
-    const std::uint64_t slot = cursor == next_cursor_ && capacity == next_capacity_ ? next_slot_ : cursor % capacity;
-    const auto* data = reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(block) + kRingHeaderSize);
+    const std::uint64_t slot = cursor_ == next_cursor_ && capacity == next_capacity_ ? next_slot_ : cursor_ % capacity;
+    const auto* data = reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(block()) + kRingHeaderSize);
     spans.first = data + slot * s.channels;
     spans.second = data;
     spans.first_frames = std::min(spans.frames, capacity - slot);
-    cursor += spans.frames;
-    next_cursor_ = cursor;
+    cursor_ += spans.frames;
+    next_cursor_ = cursor_;
     next_capacity_ = capacity;
     next_slot_ = slot + spans.frames >= capacity ? slot + spans.frames - capacity : slot + spans.frames;
     return spans;
@@ -160,15 +167,16 @@ inline void RingReader::publish(const RingState& s) noexcept {
     // here for as long as it likes; after a few attempts the raise is left to the next read, which
     // publishes the cursor again.
     constexpr int kAttempts = 4;
-    std::atomic_ref<std::uint64_t> read_pos(block->read_pos);
-    before_shared_access(&block->read_pos);
+    RingHeader* const h = block();
+    std::atomic_ref<std::uint64_t> read_pos(h->read_pos);
+    before_shared_access(&h->read_pos);
     std::uint64_t seen = read_pos.load();
-    for (int attempt = 0; attempt < kAttempts && seen < cursor; ++attempt) {
-        before_shared_access(&block->read_pos);
-        if (read_pos.compare_exchange_strong(seen, cursor)) break;
+    for (int attempt = 0; attempt < kAttempts && seen < cursor_; ++attempt) {
+        before_shared_access(&h->read_pos);
+        if (read_pos.compare_exchange_strong(seen, cursor_)) break;
     }
-    store_shared(&block->backlog_frames,
-                 static_cast<std::uint32_t>(std::min<std::uint64_t>(s.write_pos - cursor, 0xFFFFFFFF)));
+    store_shared(&h->backlog_frames,
+                 static_cast<std::uint32_t>(std::min<std::uint64_t>(s.write_pos - cursor_, 0xFFFFFFFF)));
 }
 
 }  // namespace ondara

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 #include "export_guard.h"
 
@@ -24,15 +25,12 @@ Status open_receiver(const std::uint16_t* name, std::size_t name_len, std::size_
 
     auto opened = RingReader::open(*decoded);
     if (!opened.ok()) return Status::OpenBridgeFailed;
-    RingReader ring = opened.value();
+    RingReader ring = opened.take_value();
 
     // Validated a moment ago, but the companion may have changed it since.
     const std::uint32_t channels = ring.snapshot().channels;
-    if (channels == 0 || channels > kMaxRingChannels) {
-        ring.close();
-        return Status::PrepareFailed;
-    }
-    Receiver* r = new_record<Receiver>(ring, sample_limit(max_frames, channels), std::uint64_t{max_frames}, multi_bus,
+    if (channels == 0 || channels > kMaxRingChannels) return Status::PrepareFailed;  // closes the ring
+    Receiver* r = new_record<Receiver>(std::move(ring), sample_limit(max_frames, channels), std::uint64_t{max_frames}, multi_bus,
                                        false, render_can_use_avx());
     *out = reinterpret_cast<OndaraReceiver*>(r);
     return Status::Ok;
@@ -63,8 +61,5 @@ extern "C" OndaraStatus ONDARA_CALL ondara_receiver_process(OndaraReceiver* hand
 }
 
 extern "C" void ONDARA_CALL ondara_receiver_free(OndaraReceiver* handle) {
-    if (handle == nullptr) return;
-    auto* r = reinterpret_cast<Receiver*>(handle);
-    r->ring.close();
-    delete r;
+    delete reinterpret_cast<Receiver*>(handle);  // unmaps and closes the ring; null is ignored
 }

@@ -444,7 +444,7 @@ TEST_F(ReceiverTest, InvalidLiveChannelCountIsSilenceOverWholeViews) {
     for (std::size_t i = 0; i < 30; ++i) ASSERT_EQ(buses[1].right[i], 0.0f);
     EXPECT_EQ(buses[1].left[30], kSentinel);  // the short bus ends at its own length, not at the block's
     EXPECT_EQ(buses[1].right[30], kSentinel);
-    EXPECT_EQ(internals().ring.cursor, 0u);
+    EXPECT_EQ(internals().ring.cursor(), 0u);
     EXPECT_TRUE(internals().fade_in_pending);
     EXPECT_EQ(ring.header->read_pos, 0u);
 }
@@ -459,7 +459,7 @@ TEST_F(ReceiverTest, ChannelCountRaisedAfterOpenNeverOverrunsScratch) {
     expect_report(res, 64, 0, 0, 64);
     EXPECT_EQ(res.channels, 3u);
     for (std::size_t i = 0; i < 64; ++i) ASSERT_EQ(buses[0].left[i], 0.0f);
-    EXPECT_EQ(internals().ring.cursor, 0u);
+    EXPECT_EQ(internals().ring.cursor(), 0u);
     // A block small enough for that bound is rendered with the new count.
     const auto small = process(buses, 42);
     expect_report(small, 42, 42, 42, 0);
@@ -478,7 +478,7 @@ TEST_F(ReceiverTest, SevenLiveChannelsWithinEveryBoundAreSilence) {
     for (const Bus& b : buses) {
         for (std::size_t i = 0; i < 16; ++i) ASSERT_TRUE(b.left[i] == 0.0f && b.right[i] == 0.0f) << i;
     }
-    EXPECT_EQ(internals().ring.cursor, 0u);
+    EXPECT_EQ(internals().ring.cursor(), 0u);
 }
 
 // The companion rewrites the header at every point inside one block: before the first shared access,
@@ -525,7 +525,7 @@ TEST_F(ReceiverTest, HeaderRewrittenAtEveryPointInsideABlock) {
         Outcome o{{}, {Bus(kFrames), Bus(kFrames), Bus(kFrames)}, 0};
         o.res = process(o.buses, kFrames);
         fake::on_shared_access(nullptr);
-        o.cursor = internals().ring.cursor;
+        o.cursor = internals().ring.cursor();
         if (accesses != nullptr) *accesses = n;
         return o;
     };
