@@ -117,11 +117,6 @@ public:
     // Raises read_pos to the cursor and stores the backlog against `s`.
     void publish(const RingState& s) noexcept;
 
-    // The whole read in one call: whole frames copied into `dest` (`sample_count` floats), zero frames
-    // after the last available one, then progress published. Returns the frames taken from the ring.
-    // Never touches memory outside `dest` and the view, whatever the live header says.
-    std::uint64_t read(float* dest, std::size_t sample_count) noexcept;
-
     RingHeader snapshot() const noexcept { return snapshot_ring_header(block()); }
 
 private:
@@ -135,8 +130,9 @@ private:
     std::uint64_t next_capacity_ = 0;
 };
 
-// Both run on the audio thread once per block, so they are inline for the render to fold them in. Only
-// the audio path's own sources (this reader and the render) call them.
+// Both run on the audio thread once per block, so they are inline for the render to fold them in. In the
+// library only the render calls them; any other file that does must be built with the audio path's
+// shared-access hook setting (the ring tests are), or the two copies of them would differ.
 inline RingSpans RingReader::take(const RingState& s, std::uint64_t max_frames) noexcept {
     const std::uint64_t capacity = s.capacity;
     const std::uint64_t oldest = s.write_pos > capacity ? s.write_pos - capacity : 0;
