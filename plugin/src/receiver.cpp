@@ -30,8 +30,8 @@ Status open_receiver(const std::uint16_t* name, std::size_t name_len, std::size_
     // Validated a moment ago, but the companion may have changed it since.
     const std::uint32_t channels = ring.snapshot().channels;
     if (channels == 0 || channels > kMaxRingChannels) return Status::PrepareFailed;  // closes the ring
-    Receiver* r = new_record<Receiver>(std::move(ring), sample_limit(max_frames, channels), std::uint64_t{max_frames}, multi_bus,
-                                       false, render_can_use_avx());
+    Receiver* r = new_record<Receiver>(std::move(ring), sample_limit(max_frames, channels),
+                                       std::uint64_t{max_frames}, multi_bus, false, select_render_kernels());
     *out = reinterpret_cast<OndaraReceiver*>(r);
     return Status::Ok;
 }

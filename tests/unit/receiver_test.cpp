@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -120,6 +121,32 @@ TEST_F(ReceiverTest, FreshHandleState) {
     EXPECT_EQ(internals().max_frames, 1u);
     EXPECT_FALSE(internals().fade_in_pending);
     ondara_receiver_free(nullptr);
+}
+
+// The receiver keeps a kernel for every slot, from the best instruction set that the build and the CPU
+// allow: every path gives the same samples, so only this tells that the fast ones are in use.
+TEST_F(ReceiverTest, KeepsTheBestKernelsThisCpuRuns) {
+    open(2);
+    const RenderKernels& k = internals().kernels;
+    for (std::size_t ch = 1; ch <= kMaxRingChannels; ++ch) {
+        EXPECT_NE(k[ch].all, nullptr) << ch;
+        EXPECT_EQ(k[ch].pair != nullptr, ch >= 2) << ch;
+        EXPECT_EQ(k[ch].lone != nullptr, ch % 2 == 1) << ch;
+    }
+#if defined(ONDARA_SCALAR_RENDER)
+    for (std::size_t ch = 1; ch <= kMaxRingChannels; ++ch) EXPECT_EQ(k[ch].all, kPlainKernels[ch].all) << ch;
+#else
+    const char* sse2_only = std::getenv("ONDARA_TEST_RENDER_SSE2");
+    bool avx = sse2_only == nullptr || sse2_only[0] != '1';
+#if defined(__GNUC__)
+    avx = avx && __builtin_cpu_supports("avx");
+#endif
+    EXPECT_EQ(k[1].all, kSse2Kernels[1].all);
+    for (std::size_t ch = 2; ch <= kMaxRingChannels; ++ch) {
+        EXPECT_EQ(k[ch].all, avx ? kAvxKernels[ch].all : kSse2Kernels[ch].all) << ch;
+        EXPECT_EQ(k[ch].pair, ch == 2 ? k[ch].all : kSse2Kernels[ch].pair) << ch;
+    }
+#endif
 }
 
 TEST_F(ReceiverTest, ProcessChecksPointersBeforeTouchingAnything) {
