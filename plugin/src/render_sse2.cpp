@@ -56,8 +56,9 @@ void pair(const float* frames, std::size_t count, float* const out[]) noexcept {
     for (; i + 4 <= count; i += 4) {
         const float* f = frames + Ch * i;
         const __m128 a = load_two_pairs(f, f + Ch), b = load_two_pairs(f + 2 * Ch, f + 3 * Ch);
-        _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, pick(0, 2, 0, 2)));
-        _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, pick(1, 3, 1, 3)));
+        constexpr int kLefts = pick(0, 2, 0, 2), kRights = pick(1, 3, 1, 3);
+        _mm_storeu_ps(left + i, _mm_shuffle_ps(a, b, kLefts));
+        _mm_storeu_ps(right + i, _mm_shuffle_ps(a, b, kRights));
     }
     for (std::size_t n = 1; n < 4 && i < count; ++n, ++i) {  // bounded, as in VectorDeinterleave::finish
         left[i] = frames[Ch * i];
