@@ -6,6 +6,10 @@
 // `read_pos` (an atomic maximum, so several readers never lower each other's progress) and
 // `backlog_frames` (a plain store: the last reader wins). Frame f lives in slot f mod capacity_frames.
 // Layout is little-endian and fixed; it is a wire format between two processes.
+//
+// A reader loads write_pos before any frame below it and raises read_pos only after it has copied
+// the frames out; compiler fences pin both orders in the code, and on x86-64, which keeps loads in
+// order and stores in order, that is all the companion needs (see shared_access.h).
 #pragma once
 
 #include <algorithm>
@@ -64,13 +68,15 @@ RingHeader snapshot_ring_header(const RingHeader* live) noexcept;
 // Validates a probed header: the full length of the segment in bytes, or why it is refused.
 Segment::CheckResult check_ring_header(const RingHeader& header);
 
-// What one read works from: the live header's geometry and counter, each loaded once. Every size,
+// What one block works from: the live header's geometry, counter and rate, each loaded once. Every size,
 // bound and slot of the read is derived from this copy alone, so a companion that rewrites the header
 // meanwhile can make the audio wrong, but never make the read leave its buffers or the view.
 struct RingState {
     std::uint32_t channels;
     std::uint32_t capacity;
     std::uint64_t write_pos;
+    std::uint32_t sample_rate;  // only reported back to the caller
+    const float* data;          // the data area of the view that the header was read from
 };
 
 // Where the frames that one read takes lie in the data area: `first_frames` frames from `first` on,
@@ -97,10 +103,14 @@ public:
     // The absolute index of the next frame this reader takes.
     std::uint64_t cursor() const noexcept { return cursor_; }
 
-    // One load each of channels, capacity_frames and write_pos.
+    // One load each of channels, capacity_frames, write_pos and sample_rate, then a compiler fence: no
+    // frame is loaded before write_pos has been.
     RingState state() const noexcept {
         const RingHeader* h = block();
-        return {load_shared(&h->channels), load_shared(&h->capacity_frames), load_shared(&h->write_pos)};
+        const RingState s{load_shared(&h->channels), load_shared(&h->capacity_frames), load_shared(&h->write_pos),
+                          load_shared(&h->sample_rate), data_of(h)};
+        std::atomic_signal_fence(std::memory_order_acquire);
+        return s;
     }
 
     // Whether `s` can be read at all: a channel count of zero, or a data area larger than the view
@@ -114,12 +124,17 @@ public:
     // caller copies them out before it publishes.
     RingSpans take(const RingState& s, std::uint64_t max_frames) noexcept;
 
-    // Raises read_pos to the cursor and stores the backlog against `s`.
+    // Raises read_pos to the cursor and stores the backlog against `s`; the caller is done with the
+    // frames that take() gave it.
     void publish(const RingState& s) noexcept;
 
     RingHeader snapshot() const noexcept { return snapshot_ring_header(block()); }
 
 private:
+    static const float* data_of(const RingHeader* h) noexcept {
+        return reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(h) + kRingHeaderSize);
+    }
+
     Segment segment_;
     std::uint64_t cursor_ = 0;
     std::uint64_t mapped_samples_ = 0;  // floats of data area in the view
@@ -147,9 +162,8 @@ inline RingSpans RingReader::take(const RingState& s, std::uint64_t max_frames) 
 
     // Reading on from where the previous call stopped, the slot is known without a division.
     const std::uint64_t slot = cursor_ == next_cursor_ && capacity == next_capacity_ ? next_slot_ : cursor_ % capacity;
-    const auto* data = reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(block()) + kRingHeaderSize);
-    spans.first = data + slot * s.channels;
-    spans.second = data;
+    spans.first = s.data + slot * s.channels;
+    spans.second = s.data;
     spans.first_frames = std::min(spans.frames, capacity - slot);
     cursor_ += spans.frames;
     next_cursor_ = cursor_;
@@ -163,6 +177,8 @@ inline void RingReader::publish(const RingState& s) noexcept {
     // here for as long as it likes; after a few attempts the raise is left to the next read, which
     // publishes the cursor again.
     constexpr int kAttempts = 4;
+    // A compiler fence: every frame of the block has been loaded before read_pos frees its slot.
+    std::atomic_signal_fence(std::memory_order_release);
     RingHeader* const h = block();
     std::atomic_ref<std::uint64_t> read_pos(h->read_pos);
     before_shared_access(&h->read_pos);

@@ -145,7 +145,6 @@ void render_block(Receiver& r, const OutputBus* buses, std::size_t bus_count, st
 
     // The one pass over the header that this block works from, whatever the companion writes meanwhile.
     const RingState s = r.ring.state();
-    const std::uint32_t sample_rate = load_shared(&r.ring.block()->sample_rate);
     const std::size_t ch = s.channels;
 
     std::size_t R = 0;
@@ -184,7 +183,7 @@ void render_block(Receiver& r, const OutputBus* buses, std::size_t bus_count, st
     }
 
     if (out != nullptr) {
-        *out = ProcessResult{frames, R, got, silent, s.channels, static_cast<std::uint32_t>(used), sample_rate, 0};
+        *out = ProcessResult{frames, R, got, silent, s.channels, static_cast<std::uint32_t>(used), s.sample_rate, 0};
     }
 }
 
