@@ -9,13 +9,6 @@
 #include <cstdlib>
 #endif
 
-// clang-cl takes MSVC's branch below, and compiles _xgetbv only where xsave is enabled.
-#if defined(_MSC_VER) && defined(__clang__)
-#define ONDARA_TARGET_XSAVE __attribute__((target("xsave")))
-#else
-#define ONDARA_TARGET_XSAVE
-#endif
-
 namespace ondara {
 namespace {
 
@@ -23,7 +16,7 @@ namespace {
 enum class Isa { Plain, Sse2, Avx };
 
 // Whether the CPU has AVX and the OS saves the 256-bit registers on a context switch.
-ONDARA_TARGET_XSAVE bool cpu_runs_avx() noexcept {
+bool cpu_runs_avx() noexcept {
 #if defined(_MSC_VER)
     // First, since clang-cl defines _MSC_VER too: its __builtin_cpu_supports needs a runtime that
     // lld-link does not link.
