@@ -1,8 +1,10 @@
 // The 256-bit kernels, eight frames per step, for CPUs and systems that run AVX. This file alone is
 // compiled for AVX (-mavx, /arch:AVX), so everything in it, its 128-bit steps included, is VEX code;
-// the receiver calls into it only after the CPU check said yes. Each kernel clears the registers'
-// upper halves before it returns: SSE code without VEX that runs next with them dirty, ours or the
-// host's, runs several times slower.
+// the receiver calls into it only after the CPU check said yes. It uses nothing inline from other
+// files but the intrinsics and templates made its own (render_vector.h): a shared inline function
+// compiled here could be the copy that the linker keeps for every caller. Each kernel clears the
+// registers' upper halves before it returns: SSE code without VEX that runs next with them dirty,
+// ours or the host's, runs several times slower.
 #if !defined(__AVX__)
 #error "render_avx.cpp is compiled for AVX: -mavx, or /arch:AVX"
 #endif
@@ -17,19 +19,8 @@
 namespace ondara {
 namespace {
 
-struct Narrow {
-    using V = __m128;
-    static constexpr std::size_t kFrames = 4;
-    static V load(const float* p, std::size_t) noexcept { return _mm_loadu_ps(p); }
-    template <int Lanes>
-    static V shuffle(V a, V b) noexcept {
-        return _mm_shuffle_ps(a, b, Lanes);
-    }
-    template <std::size_t>
-    static void store(float* p, V v) noexcept {
-        _mm_storeu_ps(p, v);
-    }
-};
+struct ThisFile {};
+using Narrow = Lanes128<ThisFile>;  // VEX-encoded here, like everything in this file
 
 // A 32-byte store that straddles two cache lines costs about as much as two, which makes the kernel
 // slower than a copy. So out[C] gets its eight samples in one store only where bit C of `Whole` says

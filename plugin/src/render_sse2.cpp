@@ -9,21 +9,8 @@
 namespace ondara {
 namespace {
 
-struct Sse2 {
-    using V = __m128;
-    static constexpr std::size_t kFrames = 4;
-    static V load(const float* p, std::size_t) noexcept { return _mm_loadu_ps(p); }
-    template <int Lanes>
-    static V shuffle(V a, V b) noexcept {
-        return _mm_shuffle_ps(a, b, Lanes);
-    }
-    template <std::size_t>
-    static void store(float* p, V v) noexcept {
-        _mm_storeu_ps(p, v);
-    }
-};
-
-using Vector = VectorDeinterleave<Sse2>;
+struct ThisFile {};
+using Vector = VectorDeinterleave<Lanes128<ThisFile>>;
 
 template <std::size_t Ch>
 void all(const float* frames, std::size_t count, float* const buffers[]) noexcept {

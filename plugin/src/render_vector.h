@@ -13,10 +13,12 @@
 //                                        the four at p + next (the next group) into the next lane
 //   template <int Lanes> V shuffle(V a, V b)    lanes picked as pick() below says, in each lane alone
 //   template <size_t C> void store(float* p, V v)   v's samples to out[C] at p
-// Every function here belongs to a template on Ops, and each instruction set's file defines its Ops in
-// an unnamed namespace. No instance is therefore ever shared between files compiled for different
-// instruction sets, so the linker cannot hand the 128-bit path a copy that was built for AVX.
+// Every function here belongs to a template on Ops, and each instruction set's file makes its Ops from
+// a type of its own unnamed namespace. No instance is therefore ever shared between files compiled for
+// different instruction sets, so the linker cannot hand the 128-bit path a copy that was built for AVX.
 #pragma once
+
+#include <xmmintrin.h>
 
 #include <cstddef>
 
@@ -24,6 +26,23 @@ namespace ondara {
 
 // The shuffle control for result lanes (a[i], a[j], b[k], b[l]).
 constexpr int pick(int i, int j, int k, int l) noexcept { return i | j << 2 | k << 4 | l << 6; }
+
+// The 128-bit registers, one group of four frames per step. `File` is a type from the including
+// file's unnamed namespace, which gives each file a copy of its own, built with its own flags.
+template <class File>
+struct Lanes128 {
+    using V = __m128;
+    static constexpr std::size_t kFrames = 4;
+    static V load(const float* p, std::size_t) noexcept { return _mm_loadu_ps(p); }
+    template <int Lanes>
+    static V shuffle(V a, V b) noexcept {
+        return _mm_shuffle_ps(a, b, Lanes);
+    }
+    template <std::size_t>
+    static void store(float* p, V v) noexcept {
+        _mm_storeu_ps(p, v);
+    }
+};
 
 template <class Ops>
 struct VectorDeinterleave {
