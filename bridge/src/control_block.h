@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -38,15 +39,17 @@ constexpr bool may_reset_into(std::uint32_t own, std::uint32_t first) noexcept {
     return first == own || (first != kRingMagic && first != kMicMagic && first != kModeMagic);
 }
 
+// A control block's segment with the block it holds. Move-only: the segment is unmapped and closed when
+// its owner goes.
 template <class Block>
-struct BlockSegment {
-    Block* block = nullptr;
-    Segment segment;
+class BlockSegment {
+public:
+    explicit BlockSegment(Segment segment) noexcept : segment_(std::move(segment)) {}
 
-    void close() noexcept {
-        segment.close();
-        block = nullptr;
-    }
+    Block* block() const noexcept { return static_cast<Block*>(segment_.view()); }
+
+private:
+    Segment segment_;
 };
 
 template <class Layout>
@@ -60,10 +63,7 @@ Expected<BlockSegment<typename Layout::Block>> create_or_open_block(std::string_
         [](void* view) { Layout::initialise(static_cast<Block*>(view)); },
         [](const void* view) { return Layout::validate(Layout::snapshot(static_cast<const Block*>(view))); });
     if (!opened.ok()) return opened.take_error();
-    BlockSegment<Block> s;
-    s.segment = opened.value();
-    s.block = static_cast<Block*>(s.segment.view);
-    return s;
+    return BlockSegment<Block>(opened.take_value());
 }
 
 namespace detail {

@@ -53,35 +53,12 @@ Expected<RingReader> RingReader::open(std::string_view name) {
     if (!opened.ok()) return opened.take_error();
 
     RingReader r;
-    r.segment = opened.value();
-    r.block = static_cast<RingHeader*>(r.segment.view);
-    r.mapped_len = r.segment.length;
-    r.mapped_samples_ = (r.mapped_len - kRingHeaderSize) / sizeof(float);
+    r.segment_ = opened.take_value();
+    r.mapped_samples_ = (r.mapped_len() - kRingHeaderSize) / sizeof(float);
     // Start at most 1024 frames, and never more than one ring, behind the producer.
     const std::uint64_t behind = std::min<std::uint64_t>(probe.capacity_frames, kReaderStartBehind);
-    r.cursor = probe.write_pos >= behind ? probe.write_pos - behind : 0;
+    r.cursor_ = probe.write_pos >= behind ? probe.write_pos - behind : 0;
     return r;
-}
-
-std::uint64_t RingReader::read(float* dest, std::size_t sample_count) noexcept {
-    const RingState s = state();
-    if (!fits(s)) {
-        std::fill_n(dest, sample_count, 0.0f);
-        return 0;
-    }
-    const std::uint64_t dest_frames = sample_count / s.channels;
-    const RingSpans spans = take(s, dest_frames);
-    // Frame data is read with plain loads after the header pass that gave write_pos: the producer
-    // writes only slots past write_pos, except when the reader is nearly a whole ring behind, and then
-    // the frame is delivered as read.
-    if (spans.frames > 0) {
-        std::memcpy(dest, spans.first, spans.first_frames * s.channels * sizeof(float));
-        std::memcpy(dest + spans.first_frames * s.channels, spans.second,
-                    (spans.frames - spans.first_frames) * s.channels * sizeof(float));
-    }
-    std::fill(dest + spans.frames * s.channels, dest + dest_frames * s.channels, 0.0f);
-    publish(s);
-    return spans.frames;
 }
 
 }  // namespace ondara

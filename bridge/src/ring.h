@@ -6,6 +6,10 @@
 // `read_pos` (an atomic maximum, so several readers never lower each other's progress) and
 // `backlog_frames` (a plain store: the last reader wins). Frame f lives in slot f mod capacity_frames.
 // Layout is little-endian and fixed; it is a wire format between two processes.
+//
+// A reader loads write_pos before any frame below it and raises read_pos only after it has copied
+// the frames out; compiler fences pin both orders in the code, and on x86-64, which keeps loads in
+// order and stores in order, that is all the companion needs (see shared_access.h).
 #pragma once
 
 #include <algorithm>
@@ -64,13 +68,15 @@ RingHeader snapshot_ring_header(const RingHeader* live) noexcept;
 // Validates a probed header: the full length of the segment in bytes, or why it is refused.
 Segment::CheckResult check_ring_header(const RingHeader& header);
 
-// What one read works from: the live header's geometry and counter, each loaded once. Every size,
+// What one block works from: the live header's geometry, counter and rate, each loaded once. Every size,
 // bound and slot of the read is derived from this copy alone, so a companion that rewrites the header
 // meanwhile can make the audio wrong, but never make the read leave its buffers or the view.
 struct RingState {
     std::uint32_t channels;
     std::uint32_t capacity;
     std::uint64_t write_pos;
+    std::uint32_t sample_rate;  // only reported back to the caller
+    const float* data;          // the data area of the view that the header was read from
 };
 
 // Where the frames that one read takes lie in the data area: `first_frames` frames from `first` on,
@@ -82,13 +88,29 @@ struct RingSpans {
     std::uint64_t frames = 0;  // in all, at most the number asked for
 };
 
+// One opened ring and this reader's cursor in it. Move-only: the ring's segment is unmapped and closed
+// when the reader that owns it goes.
 class RingReader {
 public:
+    RingReader() noexcept = default;  // holds no ring
+
     static Expected<RingReader> open(std::string_view name);
 
-    // One load each of channels, capacity_frames and write_pos.
+    // The header at the start of the view.
+    RingHeader* block() const noexcept { return static_cast<RingHeader*>(segment_.view()); }
+    // Bytes mapped: the header and the data area as they were validated at open.
+    std::uint64_t mapped_len() const noexcept { return segment_.length(); }
+    // The absolute index of the next frame this reader takes.
+    std::uint64_t cursor() const noexcept { return cursor_; }
+
+    // One load each of channels, capacity_frames, write_pos and sample_rate, then a compiler fence: no
+    // frame is loaded before write_pos has been.
     RingState state() const noexcept {
-        return {load_shared(&block->channels), load_shared(&block->capacity_frames), load_shared(&block->write_pos)};
+        const RingHeader* h = block();
+        const RingState s{load_shared(&h->channels), load_shared(&h->capacity_frames), load_shared(&h->write_pos),
+                          load_shared(&h->sample_rate), data_of(h)};
+        std::atomic_signal_fence(std::memory_order_acquire);
+        return s;
     }
 
     // Whether `s` can be read at all: a channel count of zero, or a data area larger than the view
@@ -102,24 +124,19 @@ public:
     // caller copies them out before it publishes.
     RingSpans take(const RingState& s, std::uint64_t max_frames) noexcept;
 
-    // Raises read_pos to the cursor and stores the backlog against `s`.
+    // Raises read_pos to the cursor and stores the backlog against `s`; the caller is done with the
+    // frames that take() gave it.
     void publish(const RingState& s) noexcept;
 
-    // The whole read in one call: whole frames copied into `dest` (`sample_count` floats), zero frames
-    // after the last available one, then progress published. Returns the frames taken from the ring.
-    // Never touches memory outside `dest` and the view, whatever the live header says.
-    std::uint64_t read(float* dest, std::size_t sample_count) noexcept;
-
-    RingHeader snapshot() const noexcept { return snapshot_ring_header(block); }
-
-    void close() noexcept { segment.close(); }
-
-    RingHeader* block = nullptr;
-    Segment segment;
-    std::uint64_t mapped_len = 0;
-    std::uint64_t cursor = 0;
+    RingHeader snapshot() const noexcept { return snapshot_ring_header(block()); }
 
 private:
+    static const float* data_of(const RingHeader* h) noexcept {
+        return reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(h) + kRingHeaderSize);
+    }
+
+    Segment segment_;
+    std::uint64_t cursor_ = 0;
     std::uint64_t mapped_samples_ = 0;  // floats of data area in the view
     // Where the last read ended, so that the next one finds its slot without a division; only used
     // while the cursor and the capacity are still what they were then.
@@ -128,28 +145,28 @@ private:
     std::uint64_t next_capacity_ = 0;
 };
 
-// Both run on the audio thread once per block, so they are inline for the render to fold them in. Only
-// the audio path's own sources (this reader and the render) call them.
+// Both run on the audio thread once per block, so they are inline for the render to fold them in. In the
+// library only the render calls them; any other file that does must be built with the audio path's
+// shared-access hook setting (the ring tests are), or the two copies of them would differ.
 inline RingSpans RingReader::take(const RingState& s, std::uint64_t max_frames) noexcept {
     const std::uint64_t capacity = s.capacity;
     const std::uint64_t oldest = s.write_pos > capacity ? s.write_pos - capacity : 0;
-    if (cursor < oldest) {
-        cursor = oldest;  // more than a whole ring behind: the lost frames are skipped
-    } else if (cursor > s.write_pos) {
-        cursor = s.write_pos;  // the producer restarted its counter
+    if (cursor_ < oldest) {
+        cursor_ = oldest;  // more than a whole ring behind: the lost frames are skipped
+    } else if (cursor_ > s.write_pos) {
+        cursor_ = s.write_pos;  // the producer restarted its counter
     }
     RingSpans spans;
-    spans.frames = std::min(s.write_pos - cursor, max_frames);
+    spans.frames = std::min(s.write_pos - cursor_, max_frames);
     if (spans.frames == 0) return spans;  // also whenever the capacity is 0: no slot is addressed
 
     // Reading on from where the previous call stopped, the slot is known without a division.
-    const std::uint64_t slot = cursor == next_cursor_ && capacity == next_capacity_ ? next_slot_ : cursor % capacity;
-    const auto* data = reinterpret_cast<const float*>(reinterpret_cast<const unsigned char*>(block) + kRingHeaderSize);
-    spans.first = data + slot * s.channels;
-    spans.second = data;
+    const std::uint64_t slot = cursor_ == next_cursor_ && capacity == next_capacity_ ? next_slot_ : cursor_ % capacity;
+    spans.first = s.data + slot * s.channels;
+    spans.second = s.data;
     spans.first_frames = std::min(spans.frames, capacity - slot);
-    cursor += spans.frames;
-    next_cursor_ = cursor;
+    cursor_ += spans.frames;
+    next_cursor_ = cursor_;
     next_capacity_ = capacity;
     next_slot_ = slot + spans.frames >= capacity ? slot + spans.frames - capacity : slot + spans.frames;
     return spans;
@@ -160,15 +177,18 @@ inline void RingReader::publish(const RingState& s) noexcept {
     // here for as long as it likes; after a few attempts the raise is left to the next read, which
     // publishes the cursor again.
     constexpr int kAttempts = 4;
-    std::atomic_ref<std::uint64_t> read_pos(block->read_pos);
-    before_shared_access(&block->read_pos);
+    // A compiler fence: every frame of the block has been loaded before read_pos frees its slot.
+    std::atomic_signal_fence(std::memory_order_release);
+    RingHeader* const h = block();
+    std::atomic_ref<std::uint64_t> read_pos(h->read_pos);
+    before_shared_access(&h->read_pos);
     std::uint64_t seen = read_pos.load();
-    for (int attempt = 0; attempt < kAttempts && seen < cursor; ++attempt) {
-        before_shared_access(&block->read_pos);
-        if (read_pos.compare_exchange_strong(seen, cursor)) break;
+    for (int attempt = 0; attempt < kAttempts && seen < cursor_; ++attempt) {
+        before_shared_access(&h->read_pos);
+        if (read_pos.compare_exchange_strong(seen, cursor_)) break;
     }
-    store_shared(&block->backlog_frames,
-                 static_cast<std::uint32_t>(std::min<std::uint64_t>(s.write_pos - cursor, 0xFFFFFFFF)));
+    store_shared(&h->backlog_frames,
+                 static_cast<std::uint32_t>(std::min<std::uint64_t>(s.write_pos - cursor_, 0xFFFFFFFF)));
 }
 
 }  // namespace ondara

@@ -3,22 +3,26 @@
 namespace ondara {
 
 bool Segment::map(std::size_t size, std::uint32_t& error) noexcept {
-    void* v = platform::map_view(mapping, size);
+    void* v = platform::map_view(mapping_, size);
     if (v == nullptr) {
         error = platform::last_error();
         return false;
     }
-    view = v;
-    length = size;
+    view_ = v;
+    length_ = size;
     return true;
 }
 
-void Segment::close() noexcept {
-    if (view != nullptr) platform::unmap_view(view, length);
-    if (mapping != platform::kNoHandle) platform::close_mapping(mapping);
-    view = nullptr;
-    length = 0;
-    mapping = platform::kNoHandle;
+void Segment::unmap() noexcept {
+    if (view_ != nullptr) platform::unmap_view(view_, length_);
+    view_ = nullptr;
+    length_ = 0;
+}
+
+void Segment::release() noexcept {
+    unmap();
+    if (mapping_ != platform::kNoHandle) platform::close_mapping(mapping_);
+    mapping_ = platform::kNoHandle;
 }
 
 }  // namespace ondara

@@ -1,4 +1,5 @@
-// One named shared-memory object, mapped: its mapping handle and the base of its view.
+// One named shared-memory object, mapped: its mapping handle and the base of its view. A Segment owns
+// both: it can be moved but not copied, and its destructor is the one place that releases them.
 //
 // Two ways in. create_or_open serves blocks that either side may create (mic, mode): whenever the create
 // call yields a handle, new object or existing, the block is initialised, so a second open resets the
@@ -71,6 +72,7 @@ public:
 
     bool ok() const noexcept { return v_.index() == 0; }
     T& value() noexcept { return *std::get_if<0>(&v_); }
+    T&& take_value() noexcept { return std::move(*std::get_if<0>(&v_)); }
     const SegmentError& error() const noexcept { return *std::get_if<1>(&v_); }
     SegmentError&& take_error() noexcept { return std::move(*std::get_if<1>(&v_)); }
 
@@ -80,9 +82,26 @@ private:
 
 class Segment {
 public:
-    platform::Handle mapping = platform::kNoHandle;
-    void* view = nullptr;
-    std::size_t length = 0;  // of the view; POSIX needs it to unmap
+    Segment() noexcept = default;  // holds nothing
+    Segment(Segment&& other) noexcept
+        : mapping_(std::exchange(other.mapping_, platform::kNoHandle)),
+          view_(std::exchange(other.view_, nullptr)),
+          length_(std::exchange(other.length_, 0)) {}
+    Segment& operator=(Segment&& other) noexcept {
+        if (this != &other) {
+            release();
+            mapping_ = std::exchange(other.mapping_, platform::kNoHandle);
+            view_ = std::exchange(other.view_, nullptr);
+            length_ = std::exchange(other.length_, 0);
+        }
+        return *this;
+    }
+    Segment(const Segment&) = delete;
+    Segment& operator=(const Segment&) = delete;
+    ~Segment() { release(); }
+
+    void* view() const noexcept { return view_; }
+    std::size_t length() const noexcept { return length_; }
 
     // `may_reset(const void* view)` answers whether the object found may be overwritten (false when it
     // holds another kind of segment, which is then left as it is); `initialise(void* view)` writes a
@@ -98,22 +117,25 @@ public:
     static Expected<Segment> open(std::string_view name, std::size_t probe_size, CopyProbe&& copy_probe,
                                   Check&& check);
 
-    // Maps `size` bytes at offset 0 of `mapping` into `view`; false (and the platform's error code in
-    // `error`) when that fails. The handle is not touched.
-    bool map(std::size_t size, std::uint32_t& error) noexcept;
-
-    // Unmaps the view, then closes the handle. The block is not touched.
-    void close() noexcept;
-
     // Exactly one of the variants the check callback of open() returns.
     using CheckResult = std::variant<std::size_t, SegmentError>;
 
 private:
-    static Segment opened(platform::Handle h) {
-        Segment s;
-        s.mapping = h;
-        return s;
-    }
+    explicit Segment(platform::Handle h) noexcept : mapping_(h) {}
+
+    // Maps `size` bytes at offset 0 of the mapping; false (and the platform's error code in `error`)
+    // when that fails. The handle is not touched.
+    bool map(std::size_t size, std::uint32_t& error) noexcept;
+
+    // Unmaps the view, if any, and keeps the handle.
+    void unmap() noexcept;
+
+    // Unmaps the view, then closes the handle. The block is not touched.
+    void release() noexcept;
+
+    platform::Handle mapping_ = platform::kNoHandle;
+    void* view_ = nullptr;
+    std::size_t length_ = 0;  // of the view; POSIX needs it to unmap
 };
 
 template <class MayReset, class Initialise, class Validate>
@@ -124,31 +146,20 @@ Expected<Segment> Segment::create_or_open(std::string_view name, std::uint32_t s
     if (const platform::Handle created = platform::create_mapping(encoded.c_str(), size);
         created != platform::kNoHandle) {
         // New or already there: the sequence does not ask which, and resets the block either way.
-        Segment s = opened(created);
-        if (!s.map(size, error)) {
-            platform::close_mapping(created);
-            return SegmentError::map_failed(error);
-        }
-        if (!may_reset(static_cast<const void*>(s.view))) {
-            s.close();
-            return SegmentError::invalid_header();
-        }
-        initialise(s.view);
+        Segment s(created);
+        if (!s.map(size, error)) return SegmentError::map_failed(error);  // s closes the handle
+        // Another kind of segment under this name is left as it is; s unmaps and closes.
+        if (!may_reset(static_cast<const void*>(s.view_))) return SegmentError::invalid_header();
+        initialise(s.view_);
         return s;
     }
     const platform::Handle found = platform::open_mapping(encoded.c_str());
     if (found == platform::kNoHandle) {
         return SegmentError::create_or_open_failed(platform::last_error(), name);
     }
-    Segment s = opened(found);
-    if (!s.map(size, error)) {
-        platform::close_mapping(found);
-        return SegmentError::map_failed(error);
-    }
-    if (!validate(static_cast<const void*>(s.view))) {
-        s.close();
-        return SegmentError::invalid_header();
-    }
+    Segment s(found);
+    if (!s.map(size, error)) return SegmentError::map_failed(error);
+    if (!validate(static_cast<const void*>(s.view_))) return SegmentError::invalid_header();
     return s;
 }
 
@@ -160,26 +171,15 @@ Expected<Segment> Segment::open(std::string_view name, std::size_t probe_size, C
     if (h == platform::kNoHandle) {
         return SegmentError::open_failed(platform::last_error(), name);
     }
-    Segment s = opened(h);
+    Segment s(h);
     std::uint32_t error = 0;
-    if (!s.map(probe_size, error)) {
-        platform::close_mapping(h);
-        return SegmentError::map_failed(error);
-    }
-    copy_probe(static_cast<const void*>(s.view));
-    platform::unmap_view(s.view, s.length);
-    s.view = nullptr;
-    s.length = 0;
+    if (!s.map(probe_size, error)) return SegmentError::map_failed(error);
+    copy_probe(static_cast<const void*>(s.view_));
+    s.unmap();
 
     CheckResult checked = check();
-    if (auto* rejected = std::get_if<SegmentError>(&checked)) {
-        platform::close_mapping(h);
-        return std::move(*rejected);
-    }
-    if (!s.map(std::get<std::size_t>(checked), error)) {
-        platform::close_mapping(h);
-        return SegmentError::map_failed(error);
-    }
+    if (auto* rejected = std::get_if<SegmentError>(&checked)) return std::move(*rejected);
+    if (!s.map(std::get<std::size_t>(checked), error)) return SegmentError::map_failed(error);
     return s;
 }
 

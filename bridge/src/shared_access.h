@@ -1,9 +1,18 @@
 // Field access to memory that another process writes at any time. Every shared field is read and
 // written through a volatile access at its own width, so the compiler neither caches, merges, splits
-// nor drops it; no fence is implied or wanted.
+// nor drops it; no fence instruction is implied or wanted.
+//
+// The protocols built on these accesses rely on x86-64's own ordering: loads are not reordered with
+// other loads, nor stores with other stores, so the hardware keeps the program order that the
+// volatile accesses and compiler-only fences (std::atomic_signal_fence) give the code. Other
+// processors reorder more, and need real fences at the places those compiler fences mark.
 #pragma once
 
 #include <cstring>
+
+#if !defined(__x86_64__) && !(defined(_M_X64) && !defined(_M_ARM64EC))
+#error "the shared-memory protocols assume x86-64's load and store order; a port must settle the ordering first"
+#endif
 
 namespace ondara {
 

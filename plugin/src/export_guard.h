@@ -37,12 +37,4 @@ Record* new_record(Args&&... args) {
     return r;
 }
 
-// The mic and mode records both begin with their segment: close it, then release the record.
-template <class Record>
-void free_block_handle(Record* record) noexcept {
-    if (record == nullptr) return;
-    record->segment.close();
-    delete record;
-}
-
 }  // namespace ondara

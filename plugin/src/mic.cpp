@@ -47,7 +47,7 @@ Status open_mic(const std::uint16_t* name, std::size_t name_len, OndaraMicPublis
     if (!opened.ok()) return Status::OpenBridgeFailed;
     const std::uint64_t serial = next_writer_id.fetch_add(1, std::memory_order_relaxed);
     const std::uint64_t token = (std::uint64_t{platform::current_process_id()} << 32) | serial;
-    *out = reinterpret_cast<OndaraMicPublisher*>(new_record<MicPublisher>(opened.value(), token));
+    *out = reinterpret_cast<OndaraMicPublisher*>(new_record<MicPublisher>(opened.take_value(), token));
     return Status::Ok;
 }
 
@@ -65,7 +65,7 @@ extern "C" OndaraStatus ONDARA_CALL ondara_mic_publish(OndaraMicPublisher* handl
     if (!finite(level_a) || !finite(level_b)) return ONDARA_INVALID_ARGUMENT;
     auto* p = reinterpret_cast<MicPublisher*>(handle);
     const std::uint64_t now = now_ms();
-    if (held_by_another(MicLevel::snapshot(p->segment.block), now, p->writer_token)) return ONDARA_OK;
+    if (held_by_another(MicLevel::snapshot(p->segment.block()), now, p->writer_token)) return ONDARA_OK;
     // A block with a damaged header is simply overwritten, which also repairs it.
     MicLevelBlock b{};
     b.magic = kMicMagic;
@@ -75,10 +75,10 @@ extern "C" OndaraStatus ONDARA_CALL ondara_mic_publish(OndaraMicPublisher* handl
     b.active = 1;
     b.published = 1;
     b.writer_token = p->writer_token;
-    write_block(p->segment.block, b);
+    write_block(p->segment.block(), b);
     return ONDARA_OK;
 }
 
 extern "C" void ONDARA_CALL ondara_mic_free(OndaraMicPublisher* handle) {
-    free_block_handle(reinterpret_cast<MicPublisher*>(handle));
+    delete reinterpret_cast<MicPublisher*>(handle);  // unmaps and closes its segment; null is ignored
 }

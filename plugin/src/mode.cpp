@@ -21,12 +21,12 @@ Status open_mode(const std::uint16_t* name, std::size_t name_len, OndaraModeCont
     if (!decoded) return Status::InvalidArgument;
     auto opened = create_or_open_mode_control(*decoded);
     if (!opened.ok()) return Status::OpenBridgeFailed;
-    *out = reinterpret_cast<OndaraModeControl*>(new_record<ModeControl>(opened.value()));
+    *out = reinterpret_cast<OndaraModeControl*>(new_record<ModeControl>(opened.take_value()));
     return Status::Ok;
 }
 
 ModeControlBlock* block_of(OndaraModeControl* handle) noexcept {
-    return reinterpret_cast<ModeControl*>(handle)->segment.block;
+    return reinterpret_cast<ModeControl*>(handle)->segment.block();
 }
 
 }  // namespace
@@ -70,5 +70,5 @@ extern "C" uint32_t ONDARA_CALL ondara_mode_vst3_bridge_active(OndaraModeControl
 }
 
 extern "C" void ONDARA_CALL ondara_mode_free(OndaraModeControl* handle) {
-    free_block_handle(reinterpret_cast<ModeControl*>(handle));
+    delete reinterpret_cast<ModeControl*>(handle);  // unmaps and closes its segment; null is ignored
 }

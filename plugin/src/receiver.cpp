@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 #include "export_guard.h"
 
@@ -24,18 +25,15 @@ Status open_receiver(const std::uint16_t* name, std::size_t name_len, std::size_
 
     auto opened = RingReader::open(*decoded);
     if (!opened.ok()) return Status::OpenBridgeFailed;
-    RingReader ring = opened.value();
+    RingReader ring = opened.take_value();
 
     // Validated a moment ago, but the companion may have changed it since.
     const std::uint32_t channels = ring.snapshot().channels;
-    if (channels == 0 || channels > kMaxRingChannels) {
-        ring.close();
-        return Status::PrepareFailed;
-    }
+    if (channels == 0 || channels > kMaxRingChannels) return Status::PrepareFailed;  // closes the ring
     // A fade-in is owed from the start: the host's outputs were silent (or played another ring) before
     // this receiver, and a ring that is already full would otherwise begin with a click.
-    Receiver* r = new_record<Receiver>(ring, sample_limit(max_frames, channels), std::uint64_t{max_frames}, multi_bus,
-                                       true, render_can_use_avx());
+    Receiver* r = new_record<Receiver>(std::move(ring), sample_limit(max_frames, channels),
+                                       std::uint64_t{max_frames}, multi_bus, true, select_render_kernels());
     *out = reinterpret_cast<OndaraReceiver*>(r);
     return Status::Ok;
 }
@@ -65,8 +63,5 @@ extern "C" OndaraStatus ONDARA_CALL ondara_receiver_process(OndaraReceiver* hand
 }
 
 extern "C" void ONDARA_CALL ondara_receiver_free(OndaraReceiver* handle) {
-    if (handle == nullptr) return;
-    auto* r = reinterpret_cast<Receiver*>(handle);
-    r->ring.close();
-    delete r;
+    delete reinterpret_cast<Receiver*>(handle);  // unmaps and closes the ring; null is ignored
 }

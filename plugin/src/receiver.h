@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "ondara.h"
+#include "render_kernels.h"
 #include "ring.h"
 
 namespace ondara {
@@ -22,11 +23,8 @@ struct Receiver {
     std::uint64_t max_frames;  // never 0
     bool multi_bus;
     bool fade_in_pending;      // the next block that gets ring audio starts with a fade-in
-    bool avx;                  // the CPU runs the 256-bit kernels
+    RenderKernels kernels;     // the deinterleaving kernels for this CPU, picked at open
 };
-
-// Whether this CPU and OS run AVX code; asked once, when a receiver opens.
-bool render_can_use_avx() noexcept;
 
 // Renders one block and, when `out` is not null, reports it there; the argument checks have passed.
 // Allocates nothing and makes no system call.

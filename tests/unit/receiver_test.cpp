@@ -1,8 +1,10 @@
 // The receiver's open checks and its block rendering, through the exported functions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -129,6 +131,32 @@ TEST_F(ReceiverTest, FreshHandleState) {
     ondara_receiver_free(nullptr);
 }
 
+// The receiver keeps a kernel for every slot, from the best instruction set that the build and the CPU
+// allow: every path gives the same samples, so only this tells that the fast ones are in use.
+TEST_F(ReceiverTest, KeepsTheBestKernelsThisCpuRuns) {
+    open(2);
+    const RenderKernels& k = internals().kernels;
+    for (std::size_t ch = 1; ch <= kMaxRingChannels; ++ch) {
+        EXPECT_NE(k[ch].all, nullptr) << ch;
+        EXPECT_EQ(k[ch].pair != nullptr, ch >= 2) << ch;
+        EXPECT_EQ(k[ch].lone != nullptr, ch % 2 == 1) << ch;
+    }
+#if defined(ONDARA_SCALAR_RENDER)
+    for (std::size_t ch = 1; ch <= kMaxRingChannels; ++ch) EXPECT_EQ(k[ch].all, kPlainKernels[ch].all) << ch;
+#else
+    const char* sse2_only = std::getenv("ONDARA_TEST_RENDER_SSE2");
+    bool avx = sse2_only == nullptr || sse2_only[0] != '1';
+#if defined(__GNUC__)
+    avx = avx && __builtin_cpu_supports("avx");
+#endif
+    EXPECT_EQ(k[1].all, kSse2Kernels[1].all);
+    for (std::size_t ch = 2; ch <= kMaxRingChannels; ++ch) {
+        EXPECT_EQ(k[ch].all, avx ? kAvxKernels[ch].all : kSse2Kernels[ch].all) << ch;
+        EXPECT_EQ(k[ch].pair, ch == 2 ? k[ch].all : kSse2Kernels[ch].pair) << ch;
+    }
+#endif
+}
+
 TEST_F(ReceiverTest, ProcessChecksPointersBeforeTouchingAnything) {
     open_playing(2);
     produce(100);
@@ -238,6 +266,35 @@ TEST_F(ReceiverTest, OverlappingFadesApplyTheFadeInFirst) {
     EXPECT_TRUE(orders_differ);  // otherwise this block could not tell the orders apart
 }
 
+// The companion may rewrite a slot as soon as read_pos has passed it, so the block's frames must be
+// out of the ring before read_pos is raised: here the companion overwrites the whole ring the moment
+// read_pos is touched, in a full block and in a short one.
+TEST_F(ReceiverTest, FramesAreTakenBeforeReadPosIsRaised) {
+    for (std::uint32_t ch : {2u, 6u}) {
+        SCOPED_TRACE(ch);
+        ondara_receiver_free(handle);
+        handle = nullptr;
+        fake::reset();
+        open_playing(ch, 64, true);
+        fake::on_shared_access([&](const volatile void* field) {
+            if (field == &ring.header->read_pos) std::fill_n(ring.data, std::size_t{ch} * 4096, -1.0f);
+        });
+        std::vector<Bus> buses{Bus(64), Bus(64), Bus(64)};
+        produce(64);
+        expect_report(process(buses, 64), 64, 64, 64, 0);
+        for (std::size_t i = 0; i < 64; ++i) {
+            ASSERT_EQ(buses[0].left[i], sample_of(i, 0)) << i;
+            ASSERT_EQ(buses[2].right[i], ch == 6 ? sample_of(i, 5) : 0.0f) << i;
+        }
+        produce(10);
+        expect_report(process(buses, 64), 64, 64, 10, 54);
+        for (std::size_t i = 0; i < 10; ++i) {
+            ASSERT_EQ(buses[0].right[i], sample_of(64 + i, 1) * (static_cast<float>(9 - i) / 10.0f)) << i;
+        }
+        fake::on_shared_access(nullptr);
+    }
+}
+
 // Blocks of no frames (frames 0, a bus of length 0, no bus at all) say nothing about the audio: a
 // fade-in owed after a gap is still owed when the audio returns, and none is made up when none is owed.
 TEST_F(ReceiverTest, EmptyRenderKeepsThePendingFadeIn) {
@@ -264,7 +321,8 @@ TEST_F(ReceiverTest, EmptyRenderKeepsThePendingFadeIn) {
 // Bus k of a multi-bus receiver gets ring channels 2k and 2k+1; a lone last channel feeds both sides.
 // The vector kernels pick their stores by where each buffer starts against a 32-byte boundary, so
 // the buffers are placed at every kind of start, with blocks that run the vector steps, the
-// four-frame steps and the frame-by-frame tail in each combination.
+// four-frame steps and the frame-by-frame tail in each combination (17: one frame after the widest
+// step), and on a ring whose end the block crosses after 20 frames, so that a second span follows.
 TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
     // Start of each of the six channel buffers, in floats past a 32-byte boundary.
     const std::array<std::array<std::size_t, 6>, 6> starts = {{{0, 0, 0, 0, 0, 0},
@@ -274,42 +332,47 @@ TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
                                                                {1, 1, 3, 3, 2, 2},
                                                                {4, 1, 0, 4, 4, 4}}};
     constexpr std::size_t kStride = 256;  // floats from one buffer's boundary to the next
+    auto block = [&](std::uint32_t ch, bool multi, const std::array<std::size_t, 6>& start, std::size_t n,
+                     std::uint32_t capacity) {
+        ondara_receiver_free(handle);
+        handle = nullptr;
+        fake::reset();
+        open_playing(ch, 128, multi, capacity, 2000);
+        std::vector<float> memory(7 * kStride, kSentinel);
+        const auto misalign = reinterpret_cast<std::uintptr_t>(memory.data()) % 32 / sizeof(float);
+        float* const base = memory.data() + 8 + (8 - misalign) % 8;
+        float* channel[6];
+        for (std::size_t c = 0; c < 6; ++c) channel[c] = base + c * kStride + start[c];
+        const OutputBus views[3] = {{channel[0], channel[1], n}, {channel[2], channel[3], n}, {channel[4], channel[5], n}};
+        OndaraProcessResult res{};
+        ASSERT_EQ(ondara_receiver_process(handle, views, 3, n, &res), ONDARA_OK);
+        expect_report(res, n, n, n, 0);
+        EXPECT_EQ(res.bus_count, 3u);
+        const std::uint64_t first = 2000 - std::min<std::uint64_t>(capacity, kReaderStartBehind);
+        for (std::size_t k = 0; k < 3; ++k) {
+            const bool audio = (k == 0 || multi) && 2 * k < ch;
+            for (std::size_t i = 0; i < n; ++i) {
+                const float l = audio ? sample_of(first + i, static_cast<std::uint32_t>(2 * k)) : 0.0f;
+                const float r = audio && 2 * k + 1 < ch ? sample_of(first + i, static_cast<std::uint32_t>(2 * k + 1)) : l;
+                ASSERT_EQ(channel[2 * k][i], l) << "bus " << k << " frame " << i;
+                ASSERT_EQ(channel[2 * k + 1][i], r) << "bus " << k << " frame " << i;
+            }
+        }
+        // Nothing written before or after any buffer.
+        for (std::size_t c = 0; c < 6; ++c) {
+            ASSERT_EQ(channel[c][-1], kSentinel) << "channel " << c;
+            ASSERT_EQ(channel[c][n], kSentinel) << "channel " << c;
+        }
+    };
     for (std::uint32_t ch = 1; ch <= 6; ++ch) {
         for (bool multi : {false, true}) {
             for (const auto& start : starts) {
-                for (std::size_t n : {std::size_t{3}, std::size_t{47}, std::size_t{100}}) {
-                    SCOPED_TRACE(testing::Message() << ch << " channels, multi_bus " << multi << ", " << n
-                                                    << " frames, first start " << start[0] << ", " << start[1]);
-                    ondara_receiver_free(handle);
-                    handle = nullptr;
-                    fake::reset();
-                    open_playing(ch, 128, multi, 4096, 2000);
-                    std::vector<float> memory(7 * kStride, kSentinel);
-                    const auto misalign = reinterpret_cast<std::uintptr_t>(memory.data()) % 32 / sizeof(float);
-                    float* const base = memory.data() + 8 + (8 - misalign) % 8;
-                    float* channel[6];
-                    for (std::size_t c = 0; c < 6; ++c) channel[c] = base + c * kStride + start[c];
-                    const OutputBus views[3] = {
-                        {channel[0], channel[1], n}, {channel[2], channel[3], n}, {channel[4], channel[5], n}};
-                    OndaraProcessResult res{};
-                    ASSERT_EQ(ondara_receiver_process(handle, views, 3, n, &res), ONDARA_OK);
-                    expect_report(res, n, n, n, 0);
-                    EXPECT_EQ(res.bus_count, 3u);
-                    const std::uint64_t first = 2000 - 1024;
-                    for (std::size_t k = 0; k < 3; ++k) {
-                        const bool audio = (k == 0 || multi) && 2 * k < ch;
-                        for (std::size_t i = 0; i < n; ++i) {
-                            const float l = audio ? sample_of(first + i, static_cast<std::uint32_t>(2 * k)) : 0.0f;
-                            const float r =
-                                audio && 2 * k + 1 < ch ? sample_of(first + i, static_cast<std::uint32_t>(2 * k + 1)) : l;
-                            ASSERT_EQ(channel[2 * k][i], l) << "bus " << k << " frame " << i;
-                            ASSERT_EQ(channel[2 * k + 1][i], r) << "bus " << k << " frame " << i;
-                        }
-                    }
-                    // Nothing written before or after any buffer.
-                    for (std::size_t c = 0; c < 6; ++c) {
-                        ASSERT_EQ(channel[c][-1], kSentinel) << "channel " << c;
-                        ASSERT_EQ(channel[c][n], kSentinel) << "channel " << c;
+                for (std::size_t n : {std::size_t{3}, std::size_t{17}, std::size_t{47}, std::size_t{100}}) {
+                    for (std::uint32_t capacity : {4096u, 1010u}) {  // 1010: the block starts at slot 990
+                        SCOPED_TRACE(testing::Message() << ch << " channels, multi_bus " << multi << ", " << n
+                                                        << " frames, capacity " << capacity << ", first start "
+                                                        << start[0] << ", " << start[1]);
+                        block(ch, multi, start, n, capacity);
                     }
                 }
             }
@@ -317,43 +380,66 @@ TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
     }
 }
 
-// Hosts may hand in the same buffer twice, or buffers that overlap: the end state is that of rendering
-// bus after bus, left before right, whichever path renders it.
+// Hosts may hand in the same buffer twice, or buffers that overlap: the end state is that of zeroing
+// every bus first, then rendering the audio bus after bus, frame by frame, left before right, whichever
+// path renders it.
 TEST_F(ReceiverTest, OverlappingBusBuffersEndAsBusByBusRendering) {
     const std::size_t n = 40;
-    const std::array<std::array<std::size_t, 6>, 5> layouts = {{{0, 100, 200, 300, 400, 500},
-                                                                {0, 100, 0, 100, 200, 300},
-                                                                {0, 2, 4, 6, 8, 10},
-                                                                {0, 100, 3, 103, 50, 50},
-                                                                {0, 100, 200, 3, 300, 400}}};
-    // Four and six channels each have a one-pass path over all their buses.
-    for (std::uint32_t ch : {4u, 6u}) {
+    struct Layout {
+        std::uint32_t channels;
+        std::size_t buses;
+        std::array<std::size_t, 6> offsets;  // of each channel buffer in one arena, in floats
+    };
+    const Layout layouts[] = {
+        // Left and right of one bus partly overlap; every other buffer stands apart.
+        {2, 1, {0, 2}},
+        {2, 1, {0, 5}},
+        {4, 2, {0, 100, 200, 202}},
+        {6, 3, {0, 5, 200, 300, 400, 500}},
+        // A silent bus on the buffers of an audio bus: it is zeroed first, so the audio survives.
+        {2, 2, {0, 100, 100, 0}},
+        {2, 3, {0, 100, 200, 300, 50, 0}},
+        {4, 3, {0, 100, 200, 300, 300, 0}},
+        // Overlaps across buses.
+        {4, 2, {0, 100, 200, 300}},
+        {4, 2, {0, 100, 0, 100}},
+        {4, 2, {0, 2, 4, 6}},
+        {4, 2, {0, 100, 3, 103}},
+        {6, 3, {0, 100, 200, 300, 400, 500}},
+        {6, 3, {0, 100, 0, 100, 200, 300}},
+        {6, 3, {0, 2, 4, 6, 8, 10}},
+        {6, 3, {0, 100, 3, 103, 50, 50}},
+        {6, 3, {0, 100, 200, 3, 300, 400}},
+    };
+    for (const Layout& l : layouts) {
+        const auto& offsets = l.offsets;
+        SCOPED_TRACE(testing::Message() << l.channels << " channels, " << l.buses << " buses, offsets " << offsets[0]
+                                        << ", " << offsets[1] << ", " << offsets[2] << ", " << offsets[3] << ", "
+                                        << offsets[4] << ", " << offsets[5]);
         ondara_receiver_free(handle);
         handle = nullptr;
         fake::reset();
-        open_playing(ch, 64, true, 4096, 2000);
-        const std::size_t bus_count = ch / 2;
-        for (const auto& offsets : layouts) {
-            SCOPED_TRACE(testing::Message() << ch << " channels, offsets " << offsets[0] << ", " << offsets[1] << ", "
-                                            << offsets[2] << ", " << offsets[3]);
-            const std::uint64_t first = internals().ring.cursor;
-            std::vector<float> memory(700, kSentinel), expected(700, kSentinel);
-            OutputBus views[3];
-            for (std::size_t k = 0; k < bus_count; ++k) {
-                views[k] = {memory.data() + offsets[2 * k], memory.data() + offsets[2 * k + 1], n};
-            }
-            for (std::size_t c = 0; c < ch; ++c) std::fill_n(expected.begin() + offsets[c], n, 0.0f);
-            for (std::size_t k = 0; k < bus_count; ++k) {
-                for (std::size_t i = 0; i < n; ++i) {
-                    expected[offsets[2 * k] + i] = sample_of(first + i, static_cast<std::uint32_t>(2 * k));
-                    expected[offsets[2 * k + 1] + i] = sample_of(first + i, static_cast<std::uint32_t>(2 * k + 1));
-                }
-            }
-            OndaraProcessResult res{};
-            ASSERT_EQ(ondara_receiver_process(handle, views, bus_count, n, &res), ONDARA_OK);
-            ASSERT_EQ(res.ring_frames, n);
-            EXPECT_EQ(memory, expected);
+        open_playing(l.channels, 64, true, 4096, 2000);
+        const std::uint64_t first = 2000 - kReaderStartBehind;
+        std::vector<float> memory(700, kSentinel), expected(700, kSentinel);
+        OutputBus views[3];
+        for (std::size_t k = 0; k < l.buses; ++k) {
+            views[k] = {memory.data() + offsets[2 * k], memory.data() + offsets[2 * k + 1], n};
+            std::fill_n(expected.begin() + offsets[2 * k], n, 0.0f);
+            std::fill_n(expected.begin() + offsets[2 * k + 1], n, 0.0f);
         }
+        for (std::size_t k = 0; k < l.buses && 2 * k < l.channels; ++k) {
+            const auto left = static_cast<std::uint32_t>(2 * k);
+            const std::uint32_t right = left + 1 < l.channels ? left + 1 : left;
+            for (std::size_t i = 0; i < n; ++i) {
+                expected[offsets[2 * k] + i] = sample_of(first + i, left);
+                expected[offsets[2 * k + 1] + i] = sample_of(first + i, right);
+            }
+        }
+        OndaraProcessResult res{};
+        ASSERT_EQ(ondara_receiver_process(handle, views, l.buses, n, &res), ONDARA_OK);
+        ASSERT_EQ(res.ring_frames, n);
+        EXPECT_EQ(memory, expected);
     }
 }
 
@@ -394,7 +480,9 @@ TEST_F(ReceiverTest, InvalidLiveChannelCountIsSilenceOverWholeViews) {
     EXPECT_EQ(res.bus_count, 2u);
     for (std::size_t i = 0; i < 100; ++i) ASSERT_EQ(buses[0].left[i], i < 80 ? 0.0f : kSentinel) << i;
     for (std::size_t i = 0; i < 30; ++i) ASSERT_EQ(buses[1].right[i], 0.0f);
-    EXPECT_EQ(internals().ring.cursor, 0u);
+    EXPECT_EQ(buses[1].left[30], kSentinel);  // the short bus ends at its own length, not at the block's
+    EXPECT_EQ(buses[1].right[30], kSentinel);
+    EXPECT_EQ(internals().ring.cursor(), 0u);
     EXPECT_TRUE(internals().fade_in_pending);
     EXPECT_EQ(ring.header->read_pos, 0u);
 }
@@ -409,7 +497,7 @@ TEST_F(ReceiverTest, ChannelCountRaisedAfterOpenNeverOverrunsScratch) {
     expect_report(res, 64, 0, 0, 64);
     EXPECT_EQ(res.channels, 3u);
     for (std::size_t i = 0; i < 64; ++i) ASSERT_EQ(buses[0].left[i], 0.0f);
-    EXPECT_EQ(internals().ring.cursor, 0u);
+    EXPECT_EQ(internals().ring.cursor(), 0u);
     // A block small enough for that bound is rendered with the new count.
     const auto small = process(buses, 42);
     expect_report(small, 42, 42, 42, 0);
@@ -428,7 +516,7 @@ TEST_F(ReceiverTest, SevenLiveChannelsWithinEveryBoundAreSilence) {
     for (const Bus& b : buses) {
         for (std::size_t i = 0; i < 16; ++i) ASSERT_TRUE(b.left[i] == 0.0f && b.right[i] == 0.0f) << i;
     }
-    EXPECT_EQ(internals().ring.cursor, 0u);
+    EXPECT_EQ(internals().ring.cursor(), 0u);
 }
 
 // The companion rewrites the header at every point inside one block: before the first shared access,
@@ -475,7 +563,7 @@ TEST_F(ReceiverTest, HeaderRewrittenAtEveryPointInsideABlock) {
         Outcome o{{}, {Bus(kFrames), Bus(kFrames), Bus(kFrames)}, 0};
         o.res = process(o.buses, kFrames);
         fake::on_shared_access(nullptr);
-        o.cursor = internals().ring.cursor;
+        o.cursor = internals().ring.cursor();
         if (accesses != nullptr) *accesses = n;
         return o;
     };

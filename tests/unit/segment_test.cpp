@@ -55,11 +55,11 @@ TEST_F(SegmentTest, CreateOfANewNameInitialisesWithoutValidating) {
     ASSERT_TRUE(s.ok());
     EXPECT_EQ(initialised, 1);
     EXPECT_EQ(validated, 0);
-    EXPECT_EQ(s.value().length, 48u);
+    EXPECT_EQ(s.value().length(), 48u);
     EXPECT_EQ(fake::object_size(u"fresh"), 48u);
     EXPECT_EQ(fake::live_handles(), 1u);
     EXPECT_EQ(fake::live_views(), 1u);
-    s.value().close();
+    s.value() = Segment();  // releases it
     EXPECT_FALSE(fake::object_exists(u"fresh"));  // the last handle and view took the object with them
 }
 
@@ -71,7 +71,7 @@ TEST_F(SegmentTest, CreateOfAnExistingNameStillInitialises) {
     EXPECT_EQ(initialised, 1);
     EXPECT_EQ(validated, 0);
     EXPECT_EQ(bytes[0], 0xAA);
-    s.value().close();
+    s.value() = Segment();
     EXPECT_TRUE(fake::object_exists(u"live"));  // the companion still holds it
 }
 
@@ -112,7 +112,6 @@ TEST_F(SegmentTest, OpenedAfterCreateFailsIsValidatedAndLeftAsFound) {
     EXPECT_EQ(initialised, 0);
     EXPECT_EQ(seen_first_byte, 0x33);
     EXPECT_EQ(bytes[0], 0x33);
-    s.value().close();
 }
 
 TEST_F(SegmentTest, OpenedAndRejectedReleasesViewAndHandle) {
@@ -177,17 +176,15 @@ TEST_F(SegmentTest, OpenMapsTheFullLengthTheCheckAsksFor) {
     fake::add_object(u"r", 100);
     auto s = open("r", std::size_t{100});
     ASSERT_TRUE(s.ok());
-    EXPECT_EQ(s.value().length, 100u);
+    EXPECT_EQ(s.value().length(), 100u);
     EXPECT_EQ(views_during_check, 0u);
     EXPECT_EQ(fake::live_views(), 1u);
-    s.value().close();
 }
 
 TEST_F(SegmentTest, NameUpToAZeroCodeUnitAddressesTheObject) {
     fake::add_object(u"A", 100);
     auto s = open(std::string("A\0B", 3), std::size_t{100});
     ASSERT_TRUE(s.ok());
-    s.value().close();
 }
 
 TEST_F(SegmentTest, EmptyEffectiveNameIsRefusedByCreateAndOpen) {

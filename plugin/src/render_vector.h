@@ -1,0 +1,148 @@
+// The deinterleaving recipe of the vector kernels, written once for 128-bit and 256-bit registers.
+//
+// It works on groups of four frames. A group of Ch channels is Ch loads of four floats; a few
+// shuffles, each taking two lanes of one register and two of another, turn them into one vector of
+// four samples per channel, which are stored. A 128-bit register holds one group. A 256-bit register
+// holds two side by side, frames i..i+3 in its low 128-bit lane and i+4..i+7 in its high one; every
+// shuffle used here acts on each lane alone, so the same steps render eight frames.
+//
+// `Ops` is the register family:
+//   V                                    the register type
+//   kFrames                              frames per step: four per 128-bit lane
+//   V load(const float* p, size_t next)  four floats at p into the low lane, and for a wider register
+//                                        the four at p + next (the next group) into the next lane
+//   template <int Lanes> V shuffle(V a, V b)    lanes picked as pick() below says, in each lane alone
+//   template <size_t C> void store(float* p, V v)   v's samples to out[C] at p
+// Every function here belongs to a template on Ops, and each instruction set's file makes its Ops from
+// a type of its own unnamed namespace. No instance is therefore ever shared between files compiled for
+// different instruction sets, so the linker cannot hand the 128-bit path a copy that was built for AVX.
+#pragma once
+
+#include <xmmintrin.h>
+
+#include <cstddef>
+
+namespace ondara {
+
+// The shuffle control for result lanes (a[i], a[j], b[k], b[l]).
+constexpr int pick(int i, int j, int k, int l) noexcept { return i | j << 2 | k << 4 | l << 6; }
+
+// The 128-bit registers, one group of four frames per step. `File` is a type from the including
+// file's unnamed namespace, which gives each file a copy of its own, built with its own flags.
+template <class File>
+struct Lanes128 {
+    using V = __m128;
+    static constexpr std::size_t kFrames = 4;
+    static V load(const float* p, std::size_t) noexcept { return _mm_loadu_ps(p); }
+    template <int Lanes>
+    static V shuffle(V a, V b) noexcept {
+        return _mm_shuffle_ps(a, b, Lanes);
+    }
+    template <std::size_t>
+    static void store(float* p, V v) noexcept {
+        _mm_storeu_ps(p, v);
+    }
+};
+
+template <class Ops>
+struct VectorDeinterleave {
+    using V = typename Ops::V;
+    static constexpr std::size_t kFrames = Ops::kFrames;
+
+    // One step: kFrames frames of a Ch-channel ring from `f` on into the buffers of every bus the ring
+    // feeds (ChannelKernels::all), at index i of each.
+    template <std::size_t Ch>
+    static void step(const float* f, float* const out[], std::size_t i) noexcept {
+        static_assert(Ch >= 2 && Ch <= 6, "a one-pass vector step exists for 2 to 6 channels");
+        constexpr std::size_t g = 4 * Ch;  // floats from one group of four frames to the next
+        if constexpr (Ch == 2) {
+            // Two frames' (left, right) pairs per load.
+            split<0, 1>(Ops::load(f, g), Ops::load(f + 4, g), out, i);
+        } else if constexpr (Ch == 3) {
+            // a0 = (L0 R0 C0 L1), a1 = (R1 C1 L2 R2), a2 = (C2 L3 R3 C3): channel 0 comes out at once,
+            // and (1, 2) as pairs, as if a stereo ring.
+            const V a0 = Ops::load(f, g), a1 = Ops::load(f + 4, g), a2 = Ops::load(f + 8, g);
+            const V t = shuffle<pick(2, 3, 0, 1)>(a1, a2);  // (L2 R2 C2 L3)
+            store<0>(out, i, shuffle<pick(0, 3, 0, 3)>(a0, t));
+            const V u = shuffle<pick(1, 2, 0, 1)>(a0, a1);  // (R0 C0 R1 C1)
+            const V w = shuffle<pick(1, 2, 2, 3)>(t, a2);   // (R2 C2 R3 C3)
+            store<1>(out, i, firsts(u, w));
+            const V c = seconds(u, w);
+            store<2>(out, i, c);
+            store<3>(out, i, c);
+        } else if constexpr (Ch == 4) {
+            const V a0 = Ops::load(f, g), a1 = Ops::load(f + 4, g), a2 = Ops::load(f + 8, g), a3 = Ops::load(f + 12, g);
+            split<0, 1>(shuffle<pick(0, 1, 0, 1)>(a0, a1), shuffle<pick(0, 1, 0, 1)>(a2, a3), out, i);
+            split<2, 3>(shuffle<pick(2, 3, 2, 3)>(a0, a1), shuffle<pick(2, 3, 2, 3)>(a2, a3), out, i);
+        } else if constexpr (Ch == 5) {
+            // Frames a to d: a0 = (0a 1a 2a 3a), a1 = (4a 0b 1b 2b), a2 = (3b 4b 0c 1c),
+            // a3 = (2c 3c 4c 0d), a4 = (1d 2d 3d 4d).
+            const V a0 = Ops::load(f, g), a1 = Ops::load(f + 4, g), a2 = Ops::load(f + 8, g);
+            const V a3 = Ops::load(f + 12, g), a4 = Ops::load(f + 16, g);
+            const V v = shuffle<pick(0, 3, 0, 1)>(a1, a2);  // (4a 2b 3b 4b)
+            const V x = shuffle<pick(2, 3, 0, 3)>(a3, a4);  // (4c 0d 1d 4d)
+            split<0, 1>(shuffle<pick(0, 1, 1, 2)>(a0, a1), shuffle<pick(2, 3, 1, 2)>(a2, x), out, i);
+            split<2, 3>(shuffle<pick(2, 3, 1, 2)>(a0, v), shuffle<pick(0, 1, 1, 2)>(a3, a4), out, i);
+            const V e = shuffle<pick(0, 3, 0, 3)>(v, x);
+            store<4>(out, i, e);
+            store<5>(out, i, e);
+        } else {
+            // a0 = (0a 1a 2a 3a), a1 = (4a 5a 0b 1b), a2 = (2b 3b 4b 5b), and a3 to a5 the same for c, d.
+            const V a0 = Ops::load(f, g), a1 = Ops::load(f + 4, g), a2 = Ops::load(f + 8, g);
+            const V a3 = Ops::load(f + 12, g), a4 = Ops::load(f + 16, g), a5 = Ops::load(f + 20, g);
+            split<0, 1>(shuffle<pick(0, 1, 2, 3)>(a0, a1), shuffle<pick(0, 1, 2, 3)>(a3, a4), out, i);
+            split<2, 3>(shuffle<pick(2, 3, 0, 1)>(a0, a2), shuffle<pick(2, 3, 0, 1)>(a3, a5), out, i);
+            split<4, 5>(shuffle<pick(0, 1, 2, 3)>(a1, a2), shuffle<pick(0, 1, 2, 3)>(a4, a5), out, i);
+        }
+    }
+
+    // Steps from frame i on, `Unroll` of them per turn of the loop, for as long as a whole turn fits;
+    // returns the first frame not rendered (fewer than Unroll steps' worth are left).
+    template <std::size_t Ch, std::size_t Unroll = 1>
+    static std::size_t steps(const float* frames, std::size_t i, std::size_t count, float* const out[]) noexcept {
+        const float* f = frames + Ch * i;
+        for (; i + Unroll * kFrames <= count; i += Unroll * kFrames, f += Ch * Unroll * kFrames) {
+            for (std::size_t u = 0; u < Unroll; ++u) step<Ch>(f + Ch * u * kFrames, out, i + u * kFrames);
+        }
+        return i;
+    }
+
+    // The frames from i to count one by one, fewer than kFrames of them. The loop's bound says so, so
+    // that no compiler makes a vector loop of its own out of it, with the alias checks and the stack
+    // frame that would bring.
+    template <std::size_t Ch>
+    static void last_frames(const float* frames, std::size_t i, std::size_t count, float* const out[]) noexcept {
+        for (std::size_t n = 1; n < kFrames && i < count; ++n, ++i) {
+            for (std::size_t c = 0; c < 2 * ((Ch + 1) / 2); ++c) out[c][i] = frames[Ch * i + (c < Ch ? c : Ch - 1)];
+        }
+    }
+
+    // Everything from frame i to count.
+    template <std::size_t Ch>
+    static void finish(const float* frames, std::size_t i, std::size_t count, float* const out[]) noexcept {
+        last_frames<Ch>(frames, steps<Ch>(frames, i, count, out), count, out);
+    }
+
+private:
+    template <int Lanes>
+    static V shuffle(V a, V b) noexcept {
+        return Ops::template shuffle<Lanes>(a, b);
+    }
+
+    // `a` and `b` hold the (x, y) pairs of four frames, two frames each: the four x, the four y.
+    static V firsts(V a, V b) noexcept { return shuffle<pick(0, 2, 0, 2)>(a, b); }
+    static V seconds(V a, V b) noexcept { return shuffle<pick(1, 3, 1, 3)>(a, b); }
+
+    template <std::size_t C>
+    static void store(float* const out[], std::size_t i, V v) noexcept {
+        Ops::template store<C>(out[C] + i, v);
+    }
+
+    template <std::size_t L, std::size_t R>
+    static void split(V a, V b, float* const out[], std::size_t i) noexcept {
+        store<L>(out, i, firsts(a, b));
+        store<R>(out, i, seconds(a, b));
+    }
+};
+
+}  // namespace ondara
