@@ -114,13 +114,14 @@ typedef struct {
     uint32_t why;        /* OPEN_* or FREE_* */
     uint32_t generation; /* of the activation that asked: answers for an older one are freed */
     uint32_t quiet;      /* JOB_OPEN: this was said already, log nothing routine */
+    uint32_t serial;     /* JOB_OPEN, OPEN_NAMED: which rename of the segment this opens */
     uint32_t channels;   /* JOB_RING_PLAYS: the ring's format */
     uint32_t sample_rate;
     void* handle;        /* JOB_FREE: the handle */
     char name[MAX_NAME_BYTES + 1];
 } Job;
 typedef struct {
-    uint32_t what, why, generation;
+    uint32_t what, why, generation, serial;
     void* handle; /* NULL: it could not be opened */
 } Answer;
 
@@ -185,6 +186,8 @@ typedef struct {
     OndaraModeControl* mode_control;
     SegmentName rt_names[SEGMENTS]; /* the names as the audio thread knows them */
     uint32_t renamed;               /* bit per segment: to be opened under its new name */
+    uint32_t rename_serial[SEGMENTS]; /* counts each segment's renames: only the answer to the latest
+                                         one ends a rename, and a lost or stale one leaves it to do */
     uint32_t notify_names;          /* bit per segment: tell the host its name */
     uint32_t generation;
     int job_pending;       /* an open is with the worker; set before schedule_work, which may answer at once */
@@ -439,9 +442,14 @@ static void connect_port(LV2_Handle instance, uint32_t port, void* data) {
     }
 }
 
+/* Where the handle of `what` is kept. */
+static void** slot_of(Receiver* self, uint32_t what) {
+    return what == RING ? (void**)&self->receiver : what == MIC ? (void**)&self->mic : (void**)&self->mode_control;
+}
+
 /* Replaces the handle of `what` by `handle` (which may be NULL) while nothing else runs. */
 static void replace_now(Receiver* self, uint32_t what, void* handle) {
-    void** slot = what == RING ? (void**)&self->receiver : what == MIC ? (void**)&self->mic : (void**)&self->mode_control;
+    void** slot = slot_of(self, what);
     free_handle(self, what, *slot);
     *slot = handle;
 }
@@ -453,7 +461,8 @@ static void activate(LV2_Handle instance) {
     ++self->generation;
     self->job_pending = 0;
     self->lost_seen = atomic_load(&self->lost_answers);
-    /* Without a worker, names the host changed while running take effect now. */
+    /* Names that changed and have not been opened yet (no worker, a restore before the first
+     * activation, or a rename still with the worker when the host deactivated) take effect now. */
     if (self->renamed != 0) {
         pthread_mutex_lock(&self->names_lock);
         for (i = 0; i < SEGMENTS; ++i) {
@@ -536,13 +545,14 @@ static uint64_t render(Receiver* self, uint32_t n) {
     while (done < n) {
         const uint32_t frames = n - done < CHUNK_FRAMES ? n - done : CHUNK_FRAMES;
         OndaraOutputBus buses[MAX_BUSES];
-        OndaraProcessResult res;
+        OndaraProcessResult res = {0};
         for (k = 0; k < self->bus_count; ++k) {
             buses[k].left = self->out[k][0] + done;
             buses[k].right = self->out[k][1] + done;
             buses[k].length = frames;
         }
-        ondara_receiver_process(self->receiver, buses, self->bus_count, frames, &res);
+        /* Only a port the host left unconnected (a null buffer) is refused; then nothing is rendered. */
+        if (ondara_receiver_process(self->receiver, buses, self->bus_count, frames, &res) != ONDARA_OK) break;
         from_ring += res.ring_frames;
         self->ring_rate_seen = res.sample_rate;
         self->ring_channels_seen = res.channels;
@@ -597,6 +607,7 @@ static int ask_open(Receiver* self, uint32_t what, uint32_t why) {
     job.why = why;
     job.generation = self->generation;
     job.quiet = what == RING && why != OPEN_NAMED ? (uint32_t)self->ring_quiet : 0;
+    job.serial = self->rename_serial[what];
     memcpy(job.name, self->rt_names[what].text, sizeof job.name);
     /* Before scheduling: a host may run the worker and deliver its answer inside schedule_work. */
     self->job_pending = 1;
@@ -632,6 +643,7 @@ static void read_control(Receiver* self) {
             const size_t bytes = value->size > 0 ? strnlen(text, value->size) : 0;
             if (set_name(&self->rt_names[what], text, bytes)) {
                 self->renamed |= 1u << what;
+                ++self->rename_serial[what];
             } else if (self->schedule != NULL) {
                 /* Said by the worker: the log is no place for the audio thread. */
                 Job job;
@@ -681,7 +693,7 @@ static void schedule_opens(Receiver* self, uint32_t n) {
     if (self->job_pending) return;
     for (what = 0; what < SEGMENTS; ++what) {
         if (self->renamed & (1u << what)) {
-            if (ask_open(self, what, OPEN_NAMED)) self->renamed &= ~(1u << what);
+            ask_open(self, what, OPEN_NAMED);  /* its answer ends the rename (work_response) */
             return;
         }
     }
@@ -766,9 +778,11 @@ static void run(LV2_Handle instance, uint32_t n) {
         self->mode_seen = wanted;
         self->restore_mode = -1;
         self->request_control = 0;
+        /* The applied mode first: the companion writes it after the volumes and the bridge flag, so
+         * whoever sees a new mode then also reads what goes with it. */
+        *self->applied_mode = (float)ondara_mode_applied(self->mode_control);
         ondara_mode_mixer_volumes(self->mode_control, volumes);
         for (i = 0; i < 4; ++i) *self->volume[i] = volumes[i];
-        *self->applied_mode = (float)ondara_mode_applied(self->mode_control);
         *self->bridge = (float)ondara_mode_vst3_bridge_active(self->mode_control);
     } else {
         for (i = 0; i < 4; ++i) *self->volume[i] = 0.0f;
@@ -827,6 +841,7 @@ static LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function r
     answer.what = job.what;
     answer.why = job.why;
     answer.generation = job.generation;
+    answer.serial = job.serial;
     answer.handle = named ? open_segment(self, job.what, &name, job.why != OPEN_MISSING && !job.quiet, !job.quiet) : NULL;
     if (respond(handle, sizeof answer, &answer) != LV2_WORKER_SUCCESS) {
         /* It cannot be handed over; the audio thread learns that the answer is lost and asks again. */
@@ -852,11 +867,14 @@ static LV2_Worker_Status work_response(LV2_Handle instance, uint32_t size, const
         return LV2_WORKER_SUCCESS;
     }
     self->job_pending = 0;
+    if (answer.why == OPEN_NAMED) {
+        /* A name the host set again meanwhile is still to be opened; this answer stands until then. */
+        if (answer.serial == self->rename_serial[answer.what]) self->renamed &= ~(1u << answer.what);
+    }
     if (answer.what == RING && answer.handle == NULL && answer.why == OPEN_MISSING) return LV2_WORKER_SUCCESS;
     /* A ring that could not be opened again is gone: it is let go and looked for. A renamed segment
      * that cannot be opened is no longer used under its old name either. */
-    slot = answer.what == RING ? (void**)&self->receiver : answer.what == MIC ? (void**)&self->mic
-                                                                              : (void**)&self->mode_control;
+    slot = slot_of(self, answer.what);
     give_back(self, answer.what, *slot, FREE_PLAIN);
     *slot = answer.handle;
     if (answer.what == RING) {
@@ -935,7 +953,10 @@ static LV2_State_Status restore(LV2_Handle instance, LV2_State_Retrieve_Function
             lv2_log_warning(&self->logger, "ondara-receiver: the session's %s name is no usable segment name; using %s\n",
                             segment_what[i], self->defaults[i].text);
         }
-        if (strcmp(name.text, self->rt_names[i].text) != 0) self->renamed |= 1u << i;
+        if (strcmp(name.text, self->rt_names[i].text) != 0) {
+            self->renamed |= 1u << i;
+            ++self->rename_serial[i];
+        }
         self->names[i] = name;
         self->rt_names[i] = name;
     }
@@ -946,6 +967,8 @@ static LV2_State_Status restore(LV2_Handle instance, LV2_State_Retrieve_Function
         int32_t mode = -1;
         if (value != NULL && type == self->uris.atom_int && size == sizeof mode) memcpy(&mode, value, sizeof mode);
         self->restore_mode = mode >= 0 && mode <= 3 ? mode : -1;
+        /* The session's request, also for a save that comes before the next run asks for it. */
+        if (self->restore_mode >= 0) atomic_store(&self->requested, self->restore_mode);
     }
     self->notify_names = (1u << SEGMENTS) - 1;
     return LV2_STATE_SUCCESS;
