@@ -4,7 +4,7 @@
  *
  *   ondara-lv2-test-host URI [--seconds S] [--mode M] [--block N] [--in-place] [--out FILE]
  *                            [--worker threaded|immediate|fail-once|none] [--set PROPERTY=VALUE]...
- *                            [--save FILE] [--restore FILE] [--rate HZ]
+ *                            [--save FILE] [--restore FILE] [--rate HZ] [--until FILE]
  *
  *   --mode M      the control `mode` moves to M after the first block, as a user would move it
  *   --block N     frames per run() (default 256, at most 8192)
@@ -21,6 +21,9 @@
  *                 instance's state right after instantiation and restores that, as jalv does at every
  *                 start
  *   --rate HZ     the sample rate passed to instantiate (the blocks stay paced at 48 kHz)
+ *   --until FILE  ends as soon as FILE exists (looked for every 10 ms of audio), or after S seconds,
+ *                 whichever comes first: a test that drives a session runs the host for as long as
+ *                 that takes on a slow machine, then stops it cleanly
  *
  * The audio inputs carry a 440 Hz sine, peak 0.5 on the first input and 0.125 on the second. Every
  * control input keeps its default but `mode`. It prints what the notify port says ("notify
@@ -285,7 +288,7 @@ static void usage(void) {
     fprintf(stderr,
             "usage: ondara-lv2-test-host URI [--seconds S] [--mode M] [--block N] [--in-place] [--out FILE]\n"
             "                            [--worker threaded|immediate|fail-once|none] [--set P=V]... [--save FILE]\n"
-            "                            [--restore FILE] [--rate HZ]\n");
+            "                            [--restore FILE] [--rate HZ] [--until FILE]\n");
 }
 
 static float port_values[MAX_PORTS];
@@ -310,7 +313,7 @@ static const void* get_port_value(const char* symbol, void* user_data, uint32_t*
 
 int main(int argc, char** argv) {
     const char* uri_text = NULL;
-    const char *out_path = NULL, *save_path = NULL, *restore_path = NULL;
+    const char *out_path = NULL, *save_path = NULL, *restore_path = NULL, *until_path = NULL;
     const char* sets[MAX_SETS];
     int set_count = 0;
     double seconds = 2.0, rate = RATE;
@@ -352,6 +355,7 @@ int main(int argc, char** argv) {
         else if (strcmp(argv[i], "--out") == 0 && i + 1 < argc) out_path = argv[++i];
         else if (strcmp(argv[i], "--save") == 0 && i + 1 < argc) save_path = argv[++i];
         else if (strcmp(argv[i], "--restore") == 0 && i + 1 < argc) restore_path = argv[++i];
+        else if (strcmp(argv[i], "--until") == 0 && i + 1 < argc) until_path = argv[++i];
         else if (strcmp(argv[i], "--set") == 0 && i + 1 < argc && set_count < MAX_SETS) sets[set_count++] = argv[++i];
         else if (strcmp(argv[i], "--worker") == 0 && i + 1 < argc) {
             const char* k = argv[++i];
@@ -552,6 +556,14 @@ int main(int argc, char** argv) {
             }
         }
         frame += block;
+        if (until_path != NULL && frame / (RATE / 100) != (frame - block) / (RATE / 100)) {
+            FILE* f = fopen(until_path, "r");
+            if (f != NULL) {
+                fclose(f);
+                ++blocks;
+                break;
+            }
+        }
         sleep_until(start + (double)(blocks + 1) * 1000.0 * block / RATE);
     }
 
