@@ -32,7 +32,9 @@
  * and may be used from any thread, as the functions themselves allow.
  *
  * Paths. Windows: wide-character calls throughout, so folders whose names lie outside the ANSI code
- * page work, and a path longer than MAX_PATH is passed to LoadLibraryExW with the \\?\ prefix.
+ * page work, and a path longer than MAX_PATH is passed to LoadLibraryExW with the \\?\ prefix; a
+ * folder given by the caller is made a full path first (GetFullPathNameW), relative or not.
+ * This header includes <windows.h>: define WIN32_LEAN_AND_MEAN or NOMINMAX before it if you want them.
  * Linux: the library is the versioned file, ONDARA_LIBRARY_FILE (libondara.so.0.1), in that folder;
  * the calling module's path is the one it was loaded by (dladdr), relative if the host gave a relative
  * path and did not change its working directory since.
@@ -193,7 +195,13 @@ static inline int ondara_loader_take_functions_(OndaraApi* api, void* library,
         ONDARA_LOADER_ENTRY_(mode_vst3_bridge_active),
         ONDARA_LOADER_ENTRY_(mode_free),
     };
+    /* One entry for every function pointer in the table, none forgotten. */
+    typedef char ondara_loader_check_entries_[sizeof entries / sizeof entries[0] * sizeof(void*) ==
+                                                      offsetof(OndaraApi, library)
+                                                  ? 1
+                                                  : -1];
     size_t i;
+    (void)sizeof(ondara_loader_check_entries_);
     for (i = 0; i < sizeof entries / sizeof entries[0]; ++i) {
         if (!find(library, entries[i].name, ONDARA_LOADER_PUN_(char*, api) + entries[i].offset)) {
             api->missing_function = entries[i].name;
@@ -321,6 +329,27 @@ static inline OndaraLoadStatus ondara_api_load_w(OndaraApi* api, const wchar_t* 
     } else if (directory[0] == L'\0') {
         return ondara_loader_report_w_(api, ONDARA_LOAD_INVALID_ARGUMENT, 0, "the directory is empty",
                                        ONDARA_LOADER_NULL_);
+    } else {
+        /* The caller's folder as one full path (relative, with . or .., or with forward slashes), which
+         * the \\?\ form below needs. */
+        const DWORD need = GetFullPathNameW(directory, 0, ONDARA_LOADER_NULL_, ONDARA_LOADER_NULL_);
+        DWORD got = 0;
+        if (need == 0) {
+            return ondara_loader_report_w_(api, ONDARA_LOAD_INVALID_ARGUMENT, GetLastError(),
+                                           "cannot make a full path of the directory ", directory);
+        }
+        own = ONDARA_LOADER_CAST_(wchar_t*, malloc(need * sizeof(wchar_t)));
+        if (own == ONDARA_LOADER_NULL_) {
+            return ondara_loader_report_w_(api, ONDARA_LOAD_OUT_OF_MEMORY, 0, "out of memory", ONDARA_LOADER_NULL_);
+        }
+        got = GetFullPathNameW(directory, need, own, ONDARA_LOADER_NULL_);
+        if (got == 0 || got >= need) {
+            const DWORD error = got == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
+            free(own);
+            return ondara_loader_report_w_(api, ONDARA_LOAD_INVALID_ARGUMENT, error,
+                                           "cannot make a full path of the directory ", directory);
+        }
+        folder = own;
     }
     folder_len = wcslen(folder);
     separator = folder[folder_len - 1] != L'\\' && folder[folder_len - 1] != L'/';

@@ -2,7 +2,8 @@
  * A plug-in as its host sees it: a DLL (or shared object) with one exported entry, built here in the
  * three ways a plug-in can use the library:
  *   PLUGIN_LOADER defined   the functions come from ondara_api_load, which loads the library from the
- *                           plug-in's own folder;
+ *                           plug-in's own folder, or from the folder in PLUGIN_LIBRARY_DIR (UTF-8)
+ *                           when that is set;
  *   otherwise               the functions are called directly, and the build links either the static
  *                           archive (nothing else to ship) or the shared library's import library.
  *
@@ -15,6 +16,7 @@
 #endif
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "ondara.h"
@@ -139,7 +141,7 @@ PLUGIN_EXPORT int plugin_run(const char* ring, const char* mic, const char* mode
 
 PLUGIN_EXPORT int plugin_run(const char* ring, const char* mic, const char* mode, char* report, size_t size) {
 #ifdef PLUGIN_LOADER
-    const OndaraLoadStatus loaded = ondara_api_load(&api, NULL);
+    const OndaraLoadStatus loaded = ondara_api_load(&api, getenv("PLUGIN_LIBRARY_DIR"));
     int code;
     size_t used;
     if (loaded != ONDARA_LOAD_OK) {

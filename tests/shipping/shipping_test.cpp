@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -104,6 +105,19 @@ void remove_tree(const fs::path& folder) {
     remove_tree_w(L"\\\\?\\" + fs::absolute(folder).wstring());
 #else
     fs::remove_all(folder);
+#endif
+}
+
+// Sets (or, with null, removes) a variable of this process's environment, which the host inherits.
+void set_environment(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value != nullptr ? value : "");
+#else
+    if (value != nullptr) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
 #endif
 }
 
@@ -259,6 +273,25 @@ TEST_F(Shipping, LoaderHandlesPathsLongerThanMaxPath) {
     EXPECT_NE(run.output.find(utf8(a.filename()) + kSeparator + utf8(kLibraryFile)), std::string::npos) << run.output;
 #ifdef _WIN32
     EXPECT_NE(run.output.find("plugin: loaded \\\\?\\"), std::string::npos) << run.output;
+#endif
+
+    // A long folder of the caller's own, given with forward slashes and a step back: made one full
+    // path before it takes the \\?\ form, which allows neither.
+    const fs::path lib = plugin_folder(fs::path(std::string(120, 'p')) / (u8"lib-" + std::u8string(110, u8'r')),
+                                       {{library(), kLibraryFile}});
+    const fs::path b = plugin_folder("B-plugin", {{loader_plugin(), loader_plugin().filename()}});
+    const std::u8string generic = (a / ".." / lib.filename()).generic_u8string();
+    const std::string given(generic.begin(), generic.end());
+    set_environment("PLUGIN_LIBRARY_DIR", given.c_str());
+    const HostRun named = run_host(b / loader_plugin().filename(), "long-given");
+    set_environment("PLUGIN_LIBRARY_DIR", nullptr);
+    EXPECT_EQ(named.code, 0) << named.output;
+    expect_rendered_ring_audio(named);
+    EXPECT_NE(named.output.find(utf8(lib.filename()) + kSeparator + utf8(kLibraryFile)), std::string::npos)
+        << named.output;
+#ifdef _WIN32
+    EXPECT_NE(named.output.find("plugin: loaded \\\\?\\"), std::string::npos) << named.output;
+    EXPECT_EQ(named.output.find(".."), std::string::npos) << named.output;
 #endif
 }
 
