@@ -33,7 +33,7 @@
 #include <unistd.h>
 #endif
 
-#include "companion_ring.h"
+#include "common/companion_ring.h"
 #include "ondara.h"
 
 namespace {

@@ -21,7 +21,7 @@
 #include <unistd.h>
 #endif
 
-#include "companion_ring.h"
+#include "common/companion_ring.h"
 #include "ondara.h"
 
 namespace {

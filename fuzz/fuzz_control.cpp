@@ -19,9 +19,9 @@
 
 #include "fake_platform.h"
 #include "fuzz_check.h"
-#include "mic_block.h"
-#include "mode_block.h"
 #include "ondara.h"
+#include "protocol/mic_block.h"
+#include "protocol/mode_block.h"
 
 namespace {
 

@@ -15,10 +15,10 @@
 
 #include "fake_platform.h"
 #include "fuzz_check.h"
-#include "mic_block.h"
-#include "mode_block.h"
 #include "ondara.h"
-#include "ring.h"
+#include "protocol/mic_block.h"
+#include "protocol/mode_block.h"
+#include "protocol/ring.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include "fake_platform.h"
 #include "fuzz_check.h"
 #include "ondara.h"
-#include "ring.h"
+#include "protocol/ring.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-// The companion's WAV reader (tools/wav_reader.cpp) over arbitrary file contents: `play --wav` takes
+// The companion's WAV reader (tools/common/wav_reader.cpp) over arbitrary file contents: `play --wav` takes
 // files from anywhere. The input is the whole file, handed to the reader through a memory file, so
 // that its own fopen, seeks and reads run as they do on disk.
 //
@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "common/wav_reader.h"
 #include "fuzz_check.h"
-#include "wav_reader.h"
 
 namespace {
 

@@ -20,12 +20,12 @@
 #include <thread>
 #include <vector>
 
-#include "companion_ring.h"
-#include "shared_access.h"
-#include "shared_segment.h"
+#include "common/companion_ring.h"
+#include "common/shared_segment.h"
+#include "common/wav_reader.h"
+#include "common/wav_writer.h"
+#include "protocol/shared_access.h"
 #include "tools_support.h"
-#include "wav_reader.h"
-#include "wav_writer.h"
 
 namespace ondara::toolstest {
 namespace {

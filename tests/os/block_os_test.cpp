@@ -6,15 +6,15 @@
 #include <thread>
 #include <vector>
 
-#include "clock.h"
-#include "mic_block.h"
-#include "mode_block.h"
 #include "ondara.h"
 #include "os_resources.h"
 #include "os_support.h"
-#include "ring.h"
-#include "segment.h"
-#include "shared_access.h"
+#include "platform/clock.h"
+#include "platform/segment.h"
+#include "protocol/mic_block.h"
+#include "protocol/mode_block.h"
+#include "protocol/ring.h"
+#include "protocol/shared_access.h"
 
 namespace ondara::ostest {
 namespace {

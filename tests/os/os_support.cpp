@@ -9,9 +9,9 @@
 #include <thread>
 #include <utility>
 
-#include "names.h"
 #include "os_resources.h"
-#include "shared_access.h"
+#include "platform/names.h"
+#include "protocol/shared_access.h"
 
 namespace ondara::ostest {
 

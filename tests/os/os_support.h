@@ -14,8 +14,8 @@
 
 #include "child_process.h"
 #include "os_resources.h"
-#include "platform.h"
-#include "ring.h"
+#include "platform/platform.h"
+#include "protocol/ring.h"
 
 namespace ondara::ostest {
 

@@ -5,8 +5,8 @@
 
 #include "os_resources.h"
 #include "os_support.h"
-#include "platform.h"
-#include "shared_access.h"
+#include "platform/platform.h"
+#include "protocol/shared_access.h"
 
 namespace ondara::ostest {
 namespace {

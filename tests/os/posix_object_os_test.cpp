@@ -17,13 +17,13 @@
 #include <new>
 #include <string>
 
-#include "mic_block.h"
 #include "ondara.h"
 #include "os_resources.h"
 #include "os_support.h"
-#include "platform.h"
-#include "ring.h"
-#include "shared_access.h"
+#include "platform/platform.h"
+#include "protocol/mic_block.h"
+#include "protocol/ring.h"
+#include "protocol/shared_access.h"
 
 namespace {
 // While set, every C++ allocation of this binary fails; only the out-of-memory death test sets it.

@@ -14,9 +14,9 @@
 #include "ondara.h"
 #include "os_resources.h"
 #include "os_support.h"
-#include "ring.h"
+#include "protocol/ring.h"
+#include "protocol/shared_access.h"
 #include "ring_copy.h"
-#include "shared_access.h"
 
 namespace ondara::ostest {
 namespace {

@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "clock.h"
-#include "mic_block.h"
 #include "ondara.h"
 #include "os_support.h"
-#include "shared_access.h"
+#include "platform/clock.h"
+#include "protocol/mic_block.h"
+#include "protocol/shared_access.h"
 
 namespace ondara::ostest {
 namespace {

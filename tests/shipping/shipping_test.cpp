@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "child_process.h"
-#include "mic_block.h"
-#include "mode_block.h"
-#include "shared_segment.h"
+#include "common/shared_segment.h"
+#include "protocol/mic_block.h"
+#include "protocol/mode_block.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace ondara::fake {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "ring.h"
+#include "protocol/ring.h"
 
 namespace ondara::test {
 

@@ -9,7 +9,7 @@
 
 #include "fake_platform.h"
 #include "ondara.h"
-#include "ring.h"
+#include "protocol/ring.h"
 
 namespace ondara::test {
 

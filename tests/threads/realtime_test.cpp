@@ -24,11 +24,11 @@
 #include <string>
 #include <vector>
 
-#include "mic_block.h"
-#include "mode_block.h"
 #include "ondara.h"
-#include "platform.h"
-#include "ring.h"
+#include "platform/platform.h"
+#include "protocol/mic_block.h"
+#include "protocol/mode_block.h"
+#include "protocol/ring.h"
 
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>

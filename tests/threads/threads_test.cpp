@@ -13,12 +13,12 @@
 #include <thread>
 #include <vector>
 
-#include "clock.h"
-#include "mic_block.h"
 #include "ondara.h"
-#include "platform.h"
-#include "ring.h"
-#include "shared_access.h"
+#include "platform/clock.h"
+#include "platform/platform.h"
+#include "protocol/mic_block.h"
+#include "protocol/ring.h"
+#include "protocol/shared_access.h"
 
 #ifndef _WIN32
 #include <sys/mman.h>

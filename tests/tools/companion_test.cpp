@@ -18,14 +18,14 @@
 #include <thread>
 #include <vector>
 
-#include "tools_support.h"
-#include "companion_ring.h"
-#include "mic_block.h"
-#include "mode_block.h"
+#include "common/companion_ring.h"
+#include "common/shared_segment.h"
 #include "ondara.h"
-#include "ring.h"
-#include "shared_access.h"
-#include "shared_segment.h"
+#include "protocol/mic_block.h"
+#include "protocol/mode_block.h"
+#include "protocol/ring.h"
+#include "protocol/shared_access.h"
+#include "tools_support.h"
 #include "wav_bytes.h"
 
 #ifndef _WIN32

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "common/wav_reader.h"
 #include "tools_support.h"
 #include "wav_bytes.h"
-#include "wav_reader.h"
 
 namespace ondara::toolstest {
 namespace {

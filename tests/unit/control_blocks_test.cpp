@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "mic_block.h"
-#include "mode_block.h"
-#include "ring.h"
+#include "protocol/mic_block.h"
+#include "protocol/mode_block.h"
+#include "protocol/ring.h"
 #include "test_util.h"
 
 namespace ondara {

@@ -2,8 +2,8 @@
 // *out null, and nothing left open afterwards.
 #include <gtest/gtest.h>
 
-#include "mic_block.h"
-#include "mode_block.h"
+#include "protocol/mic_block.h"
+#include "protocol/mode_block.h"
 #include "test_util.h"
 
 namespace ondara {

@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "clock.h"
+#include "api/status.h"
 #include "fake_platform.h"
-#include "names.h"
-#include "status.h"
+#include "platform/clock.h"
+#include "platform/names.h"
 
 namespace ondara {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <vector>
 
-#include "receiver.h"
+#include "render/render.h"
 #include "test_util.h"
 
 namespace ondara {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "fake_platform.h"
-#include "ring.h"
+#include "protocol/ring.h"
 #include "ring_copy.h"
 #include "test_util.h"
 

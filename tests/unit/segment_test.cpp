@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_platform.h"
-#include "segment.h"
+#include "platform/segment.h"
 #include "test_util.h"
 
 namespace ondara {

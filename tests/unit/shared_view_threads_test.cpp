@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "mic_block.h"
-#include "mode_block.h"
-#include "shared_access.h"
+#include "protocol/mic_block.h"
+#include "protocol/mode_block.h"
+#include "protocol/shared_access.h"
 #include "test_util.h"
 
 namespace ondara {

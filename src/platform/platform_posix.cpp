@@ -1,0 +1,163 @@
+// POSIX shared-memory objects behind the platform operations.
+//
+// The segment named N is the object "/" + N (UTF-8). Unlike a Win32 mapping, a POSIX object outlives
+// every handle until someone unlinks it; the companion owns its lifetime. The one exception is an object
+// this library has just created and could not reserve: it is unlinked again, so that no later open
+// adopts an object without pages. Objects are created owner-only (0600, whatever the umask), and an
+// object owned by another user is never opened: its owner could read our blocks or change them under us.
+//
+// Every view's pages are reserved before it is mapped, also of an object someone else made: a creator
+// that died between sizing its object and writing it leaves pages that do not exist yet, and on a full
+// file system the first access to one, a read included, ends the process with SIGBUS. Reserving an
+// existing page changes nothing in it; one that cannot be had fails the map instead.
+//
+// A peer that truncates an object while it is mapped makes the next access to the lost pages fault;
+// nothing here can prevent that, since any process allowed to open the object may truncate it.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <string>
+
+#include "platform/names.h"
+#include "platform/out_of_memory.h"
+#include "platform/platform.h"
+
+namespace ondara::platform {
+namespace {
+
+// Builds "/" + name; an empty effective name is refused, since no other process could ever find it.
+bool object_name(const char16_t* name, std::string& out) noexcept {
+    try {
+        std::string utf8 = utf8_up_to_zero(name);
+        if (utf8.empty()) return false;
+        out = "/" + utf8;
+        return true;
+    } catch (...) {
+        out_of_memory();
+    }
+}
+
+int shm_open_retrying(const std::string& path, int flags) noexcept {
+    int fd;
+    do {
+        fd = ::shm_open(path.c_str(), flags | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+int close_with_error(int fd, int error) noexcept {
+    ::close(fd);
+    errno = error;
+    return -1;
+}
+
+// Opens an existing object and accepts it only when the effective user owns it.
+int open_own(const std::string& path, struct stat& st) noexcept {
+    const int fd = shm_open_retrying(path, O_RDWR);
+    if (fd < 0) return -1;
+    if (::fstat(fd, &st) != 0) return close_with_error(fd, errno);
+    if (st.st_uid != ::geteuid()) return close_with_error(fd, EACCES);
+    return fd;
+}
+
+// Gives the first `size` bytes backing store now, so that a full file system is an error here rather
+// than a SIGBUS on the first store into the view. posix_fallocate reports its error as its result.
+int reserve(int fd, off_t size) noexcept {
+    int rc;
+    do {
+        rc = ::posix_fallocate(fd, 0, size);
+    } while (rc == EINTR);
+    return rc;
+}
+
+}  // namespace
+
+Handle create_mapping(const char16_t* name, std::uint32_t size) noexcept {
+    std::string path;
+    if (!object_name(name, path)) {
+        errno = EINVAL;
+        return kNoHandle;
+    }
+    // Exclusive first, so that we know whether the object is ours to set up (and to remove again). An
+    // object that vanishes between the two opens is created on the next round.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        const int created = shm_open_retrying(path, O_RDWR | O_CREAT | O_EXCL);
+        if (created >= 0) {
+            int rc = ::fchmod(created, 0600) == 0 && ::ftruncate(created, static_cast<off_t>(size)) == 0 ? 0 : errno;
+            if (rc == 0) rc = reserve(created, static_cast<off_t>(size));
+            if (rc == 0) return created;
+            ::shm_unlink(path.c_str());
+            return close_with_error(created, rc);
+        }
+        if (errno != EEXIST) return kNoHandle;
+
+        struct stat st {};
+        const int fd = open_own(path, st);
+        if (fd < 0) {
+            if (errno == ENOENT) continue;
+            return kNoHandle;
+        }
+        // An existing object keeps its size, as a Win32 mapping does; one still at size 0 is being set
+        // up by another opener of ours, or was left so by one that died, and gets the size asked for.
+        // Its pages are reserved when it is mapped; a failure there leaves the object to whoever
+        // created it.
+        if (st.st_size == 0 && ::ftruncate(fd, static_cast<off_t>(size)) != 0) return close_with_error(fd, errno);
+        return fd;
+    }
+    errno = ENOENT;
+    return kNoHandle;
+}
+
+Handle open_mapping(const char16_t* name) noexcept {
+    std::string path;
+    if (!object_name(name, path)) {
+        errno = EINVAL;
+        return kNoHandle;
+    }
+    struct stat st {};
+    const int fd = open_own(path, st);
+    return fd < 0 ? kNoHandle : fd;
+}
+
+void* map_view(Handle mapping, std::size_t length) noexcept {
+    // Mapping past the end of the object would succeed and fault on first access; refuse it here, and
+    // give the pages backing store first (see the top of this file).
+    const int fd = static_cast<int>(mapping);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return nullptr;
+    if (length == 0 || static_cast<std::uint64_t>(st.st_size) < length) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (const int rc = reserve(fd, static_cast<off_t>(length)); rc != 0) {
+        errno = rc;
+        return nullptr;
+    }
+    void* v = ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return v == MAP_FAILED ? nullptr : v;
+}
+
+void unmap_view(void* view, std::size_t length) noexcept { ::munmap(view, length); }
+
+void close_mapping(Handle mapping) noexcept { ::close(static_cast<int>(mapping)); }
+
+std::uint32_t last_error() noexcept { return static_cast<std::uint32_t>(errno); }
+
+ClockReading read_clock() noexcept {
+    timespec ts{};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    // Seconds from 1601 to 1970, so one conversion to milliseconds serves both platforms.
+    constexpr std::int64_t kSecondsFrom1601 = 11644473600;
+    const std::int64_t intervals =
+        (static_cast<std::int64_t>(ts.tv_sec) + kSecondsFrom1601) * 10'000'000 + ts.tv_nsec / 100;
+    const auto bits = static_cast<std::uint64_t>(intervals);
+    return {static_cast<std::uint32_t>(bits), static_cast<std::uint32_t>(bits >> 32)};
+}
+
+std::uint32_t current_process_id() noexcept { return static_cast<std::uint32_t>(::getpid()); }
+
+}  // namespace ondara::platform
