@@ -83,9 +83,12 @@ enum {
 #define METER_SECONDS 0.05  /* the mic levels are the peaks of the last 50 ms of input */
 #define RETRY_SECONDS 0.25  /* how often the worker looks for a missing ring */
 #define SILENCE_SECONDS 0.5 /* an open ring without a frame for this long is opened again */
+#define OPEN_LEAD_FRAMES 1024 /* a receiver starts at most this far behind the companion */
 #define FLOOR_DB (-120.0f)  /* the bottom of the mic block's range: silence */
 #define CEILING_DB 6.0f     /* its top */
 #define MAX_RATE 10.0e6     /* no audio host runs faster; the windows above then fit in 32 bits */
+#define MAX_SHOWN_FRAMES 65536u /* the ranges of the ring_frames and ring_rate outputs */
+#define MAX_SHOWN_RATE 768000u
 
 /* The three segments, also the index of their names and handles. */
 enum { RING = 0, MIC = 1, MODE = 2, SEGMENTS = 3 };
@@ -198,6 +201,9 @@ typedef struct {
     uint32_t silent_frames;
     int ring_produced;     /* the open ring has given a frame since it was opened */
     int ring_quiet;        /* the ring's comings and goings were reported; until audio flows again */
+    int ring_played;       /* audio of the ring under this name was played: a ring opened again may hold it */
+    uint32_t stale_frames; /* frames the receiver may still give that may have been played: muted */
+    int unmute_fade;       /* the first frames after the muted ones fade in */
     uint32_t ring_rate_seen, ring_channels_seen;
     int first_run_done;
     int32_t restore_mode;  /* a restored session's mode, asked for at the next run; -1 for none */
@@ -319,10 +325,13 @@ static void* open_segment(Receiver* self, uint32_t what, const SegmentName* name
         st = ondara_mode_open(name->units, name->len, (OndaraModeControl**)&handle);
     }
     if (st != ONDARA_OK) {
-        if (say_failure) {
-            lv2_log_warning(&self->logger, "ondara-receiver: %s %s: %s%s\n", segment_what[what], name->text,
-                            ondara_receiver_status_message(st),
-                            what == RING && self->schedule != NULL ? "; looking again every 0.25 s" : "");
+        if (say_failure && what == RING) {
+            lv2_log_warning(&self->logger, "ondara-receiver: ring %s not found or not usable (%s): the companion may "
+                            "not be running%s\n", name->text, ondara_receiver_status_message(st),
+                            self->schedule != NULL ? "; looking for it every 0.25 s" : "");
+        } else if (say_failure) {
+            lv2_log_warning(&self->logger, "ondara-receiver: %s %s: %s\n", segment_what[what], name->text,
+                            ondara_receiver_status_message(st));
         }
         return NULL;
     }
@@ -454,6 +463,19 @@ static void replace_now(Receiver* self, uint32_t what, void* handle) {
     *slot = handle;
 }
 
+/* Puts a ring receiver just opened (or none) in place of none. A ring opened again under a name whose
+ * audio was played may be that same ring, no longer written: a new receiver starts up to 1024 frames
+ * behind its write position and would play those frames a second time. They are muted and count as
+ * no audio; only a frame beyond them shows that the companion writes again. */
+static void install_ring(Receiver* self, void* handle) {
+    self->receiver = (OndaraReceiver*)handle;
+    self->silent_frames = 0;
+    self->retry_frames = 0;
+    self->ring_produced = 0;
+    self->stale_frames = self->ring_played ? OPEN_LEAD_FRAMES : 0;
+    self->unmute_fade = 0;
+}
+
 static void activate(LV2_Handle instance) {
     Receiver* self = (Receiver*)instance;
     int i;
@@ -469,6 +491,7 @@ static void activate(LV2_Handle instance) {
             if (self->renamed & (1u << i)) self->names[i] = self->rt_names[i];
         }
         pthread_mutex_unlock(&self->names_lock);
+        if (self->renamed & (1u << RING)) self->ring_played = 0;
         if (self->renamed & (1u << MIC)) replace_now(self, MIC, NULL);
         if (self->renamed & (1u << MODE)) replace_now(self, MODE, NULL);
         self->renamed = 0;
@@ -478,12 +501,16 @@ static void activate(LV2_Handle instance) {
     if (self->mode_control == NULL) {
         self->mode_control = (OndaraModeControl*)open_segment(self, MODE, &self->names[MODE], 1, 1);
     }
-    /* The ring is the companion's: it may not be there yet. */
-    if (self->receiver == NULL) self->receiver = (OndaraReceiver*)open_segment(self, RING, &self->names[RING], 1, 1);
-    self->ring_produced = 0;
+    /* The ring is the companion's: it may not be there yet. A receiver starts up to 1024 frames behind
+     * the companion and stays that far behind, so it is opened as late as possible: with a worker, at
+     * the first run(), since a host may activate long before it runs (jalv and Ardour wait 50 to 100
+     * ms). Without one, here. */
     self->ring_quiet = 0;
     self->silent_frames = 0;
-    self->retry_frames = 0;
+    self->retry_frames = self->retry_window; /* the first run() asks for the ring at once */
+    if (self->receiver == NULL && self->schedule == NULL) {
+        install_ring(self, open_segment(self, RING, &self->names[RING], 1, 1));
+    }
     self->peak[0] = self->peak[1] = 0.0f;
     self->level[0] = self->level[1] = FLOOR_DB;
     self->meter_frames = 0;
@@ -529,6 +556,34 @@ static void meter_inputs(Receiver* self, uint32_t n) {
     }
 }
 
+/* Frames [at, at + got) of the outputs came from the ring. Those that may have been played before
+ * (stale_frames) are silenced, and the first ones after them fade in over up to 32 frames, as the
+ * library fades in audio that comes back. Returns the frames that count as audio. */
+static uint32_t unmute(Receiver* self, uint32_t at, uint32_t got) {
+    const uint32_t mute = got < self->stale_frames ? got : self->stale_frames;
+    uint32_t k, i;
+    if (mute > 0) {
+        for (k = 0; k < self->bus_count; ++k) {
+            memset(self->out[k][0] + at, 0, sizeof(float) * mute);
+            memset(self->out[k][1] + at, 0, sizeof(float) * mute);
+        }
+        self->stale_frames -= mute;
+        self->unmute_fade = self->stale_frames == 0;
+    }
+    if (self->unmute_fade && got > mute) {
+        const uint32_t len = got - mute < 32 ? got - mute : 32;
+        for (k = 0; k < self->bus_count; ++k) {
+            for (i = 0; i < len; ++i) {
+                const float gain = (float)(i + 1) / (float)len;
+                self->out[k][0][at + mute + i] *= gain;
+                self->out[k][1][at + mute + i] *= gain;
+            }
+        }
+        self->unmute_fade = 0;
+    }
+    return got - mute;
+}
+
 /* The ring into the outputs, in pieces no longer than the receiver was opened for; the frames that
  * came from the ring. Without a ring, silence. */
 static uint64_t render(Receiver* self, uint32_t n) {
@@ -553,7 +608,7 @@ static uint64_t render(Receiver* self, uint32_t n) {
         }
         /* Only a port the host left unconnected (a null buffer) is refused; then nothing is rendered. */
         if (ondara_receiver_process(self->receiver, buses, self->bus_count, frames, &res) != ONDARA_OK) break;
-        from_ring += res.ring_frames;
+        from_ring += unmute(self, done, (uint32_t)res.ring_frames);
         self->ring_rate_seen = res.sample_rate;
         self->ring_channels_seen = res.channels;
         done += frames;
@@ -641,9 +696,14 @@ static void read_control(Receiver* self) {
         } else if (value != NULL && value->type == u->atom_string) {
             const char* text = (const char*)LV2_ATOM_BODY_CONST(value);
             const size_t bytes = value->size > 0 ? strnlen(text, value->size) : 0;
-            if (set_name(&self->rt_names[what], text, bytes)) {
-                self->renamed |= 1u << what;
-                ++self->rename_serial[what];
+            SegmentName name;
+            if (set_name(&name, text, bytes)) {
+                /* The name it has already changes nothing: reopening would reset the block. */
+                if (strcmp(name.text, self->rt_names[what].text) != 0) {
+                    self->rt_names[what] = name;
+                    self->renamed |= 1u << what;
+                    ++self->rename_serial[what];
+                }
             } else if (self->schedule != NULL) {
                 /* Said by the worker: the log is no place for the audio thread. */
                 Job job;
@@ -657,6 +717,14 @@ static void read_control(Receiver* self) {
     }
 }
 
+/* The bytes that one patch:Set of a name of `len` bytes takes in a sequence, as the forge writes it:
+ * the event's time, the object's header, two property headers, the URID atom and the string atom,
+ * each padded to 8 bytes. */
+static uint32_t notify_event_size(uint32_t len) {
+    return (uint32_t)(sizeof(int64_t) + sizeof(LV2_Atom_Object) + 2 * 2 * sizeof(uint32_t) +
+                      lv2_atom_pad_size(sizeof(LV2_Atom_URID)) + sizeof(LV2_Atom) + lv2_atom_pad_size(len + 1));
+}
+
 /* patch:Set of each name the host should hear about, on the notify port. */
 static void write_notify(Receiver* self) {
     const Uris* u = &self->uris;
@@ -668,13 +736,17 @@ static void write_notify(Receiver* self) {
     for (what = 0; what < SEGMENTS; ++what) {
         LV2_Atom_Forge_Frame obj;
         const SegmentName* name = &self->rt_names[what];
+        const uint32_t len = (uint32_t)strlen(name->text);
         if (!(self->notify_names & (1u << what))) continue;
-        if (!lv2_atom_forge_frame_time(&self->forge, 0) || !lv2_atom_forge_object(&self->forge, &obj, 0, u->patch_set) ||
-            !lv2_atom_forge_key(&self->forge, u->patch_property) || !lv2_atom_forge_urid(&self->forge, u->name[what]) ||
-            !lv2_atom_forge_key(&self->forge, u->patch_value) ||
-            !lv2_atom_forge_string(&self->forge, name->text, (uint32_t)strlen(name->text))) {
-            break; /* no room left: the rest goes out next time */
-        }
+        /* Whole events or none: a host that gives less room than the port asks for (rsz:minimumSize)
+         * gets the events that fit, and the rest next time, never half of one. */
+        if (self->forge.offset + notify_event_size(len) > self->forge.size) break;
+        lv2_atom_forge_frame_time(&self->forge, 0);
+        lv2_atom_forge_object(&self->forge, &obj, 0, u->patch_set);
+        lv2_atom_forge_key(&self->forge, u->patch_property);
+        lv2_atom_forge_urid(&self->forge, u->name[what]);
+        lv2_atom_forge_key(&self->forge, u->patch_value);
+        lv2_atom_forge_string(&self->forge, name->text, len);
         lv2_atom_forge_pop(&self->forge, &obj);
         self->notify_names &= ~(1u << what);
     }
@@ -735,8 +807,9 @@ static void run(LV2_Handle instance, uint32_t n) {
     *self->mic_level[1] = self->level[1];
 
     from_ring = render(self, n);
-    *self->ring_frames = (float)from_ring;
-    *self->ring_rate = (float)self->ring_rate_seen;
+    /* Within the ranges the ports declare. */
+    *self->ring_frames = (float)(from_ring < MAX_SHOWN_FRAMES ? from_ring : MAX_SHOWN_FRAMES);
+    *self->ring_rate = (float)(self->ring_rate_seen < MAX_SHOWN_RATE ? self->ring_rate_seen : MAX_SHOWN_RATE);
     if (self->receiver != NULL) {
         if (from_ring > 0) {
             if (self->ring_quiet && self->schedule != NULL) {
@@ -751,6 +824,7 @@ static void run(LV2_Handle instance, uint32_t n) {
             }
             self->silent_frames = 0;
             self->ring_produced = 1;
+            self->ring_played = 1;
             self->ring_quiet = 0;
         } else if (self->silent_frames < UINT32_MAX - n) {
             self->silent_frames += n;
@@ -767,22 +841,27 @@ static void run(LV2_Handle instance, uint32_t n) {
         const int usable = wanted >= 0.0f && wanted <= 3.0f;
         int32_t mode = -1;
         float volumes[4];
-        if (self->restore_mode >= 0) mode = self->restore_mode;
-        else if (usable && (self->request_control || (self->first_run_done && wanted != self->mode_seen))) {
-            mode = (int32_t)lrintf(wanted);
+        if (self->renamed & (1u << MODE)) {
+            /* A new mode block is on its way (a preset, a restored session, patch:Set): what the
+             * session or the control asks for is for that block, and asked of it once it is open. */
+        } else {
+            if (self->restore_mode >= 0) mode = self->restore_mode;
+            else if (usable && (self->request_control || (self->first_run_done && wanted != self->mode_seen))) {
+                mode = (int32_t)lrintf(wanted);
+            }
+            if (mode >= 0) {
+                ondara_mode_request(self->mode_control, mode);
+                atomic_store(&self->requested, mode);
+            }
+            self->mode_seen = wanted;
+            self->restore_mode = -1;
+            self->request_control = 0;
         }
-        if (mode >= 0) {
-            ondara_mode_request(self->mode_control, mode);
-            atomic_store(&self->requested, mode);
-        }
-        self->mode_seen = wanted;
-        self->restore_mode = -1;
-        self->request_control = 0;
         /* The applied mode first: the companion writes it after the volumes and the bridge flag, so
          * whoever sees a new mode then also reads what goes with it. */
         *self->applied_mode = (float)ondara_mode_applied(self->mode_control);
         ondara_mode_mixer_volumes(self->mode_control, volumes);
-        for (i = 0; i < 4; ++i) *self->volume[i] = volumes[i];
+        for (i = 0; i < 4; ++i) *self->volume[i] = volumes[i] > 0.0f ? fminf(volumes[i], 1.0f) : 0.0f; /* NaN: 0 */
         *self->bridge = (float)ondara_mode_vst3_bridge_active(self->mode_control);
     } else {
         for (i = 0; i < 4; ++i) *self->volume[i] = 0.0f;
@@ -819,8 +898,8 @@ static LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function r
     }
     if (job.type == JOB_FREE) {
         if (job.why == FREE_SILENT) {
-            lv2_log_note(&self->logger, "ondara-receiver: ring %s stays silent; let go of it, looking for it every 0.25 s\n",
-                         job.name);
+            lv2_log_note(&self->logger, "ondara-receiver: ring %s stays silent, also opened again: its companion "
+                         "stopped; let go of it, looking for it every 0.25 s\n", job.name);
         }
         free_handle(self, job.what, job.handle);
         return LV2_WORKER_SUCCESS;
@@ -842,7 +921,7 @@ static LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function r
     answer.why = job.why;
     answer.generation = job.generation;
     answer.serial = job.serial;
-    answer.handle = named ? open_segment(self, job.what, &name, job.why != OPEN_MISSING && !job.quiet, !job.quiet) : NULL;
+    answer.handle = named ? open_segment(self, job.what, &name, !job.quiet, !job.quiet) : NULL;
     if (respond(handle, sizeof answer, &answer) != LV2_WORKER_SUCCESS) {
         /* It cannot be handed over; the audio thread learns that the answer is lost and asks again. */
         free_handle(self, job.what, answer.handle);
@@ -871,18 +950,23 @@ static LV2_Worker_Status work_response(LV2_Handle instance, uint32_t size, const
         /* A name the host set again meanwhile is still to be opened; this answer stands until then. */
         if (answer.serial == self->rename_serial[answer.what]) self->renamed &= ~(1u << answer.what);
     }
-    if (answer.what == RING && answer.handle == NULL && answer.why == OPEN_MISSING) return LV2_WORKER_SUCCESS;
+    if (answer.what == RING && answer.handle == NULL && answer.why == OPEN_MISSING) {
+        self->ring_quiet = 1; /* said once: the looks that follow are quiet */
+        return LV2_WORKER_SUCCESS;
+    }
     /* A ring that could not be opened again is gone: it is let go and looked for. A renamed segment
      * that cannot be opened is no longer used under its old name either. */
     slot = slot_of(self, answer.what);
     give_back(self, answer.what, *slot, FREE_PLAIN);
-    *slot = answer.handle;
+    *slot = NULL;
     if (answer.what == RING) {
-        self->silent_frames = 0;
-        self->retry_frames = 0;
-        self->ring_produced = 0;
+        if (answer.why == OPEN_NAMED) self->ring_played = 0; /* another ring: none of its audio was played */
+        install_ring(self, answer.handle);
         if (answer.handle == NULL) self->ring_quiet = 1;
-    } else if (answer.what == MODE && answer.handle != NULL) {
+    } else {
+        *slot = answer.handle;
+    }
+    if (answer.what == MODE && answer.handle != NULL) {
         /* Another companion's block: what the control asks for now is the user's choice for it. */
         self->request_control = 1;
     }
