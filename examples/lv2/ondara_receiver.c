@@ -178,6 +178,7 @@ static void activate(LV2_Handle instance) {
      * the first run(), since a host may activate long before it runs (jalv and Ardour wait 50 to 100
      * ms). Without one, here. */
     self->ring_quiet = 0;
+    self->missing_said = 0;
     self->silent_frames = 0;
     self->retry_frames = self->retry_window; /* the first run() asks for the ring at once */
     if (self->receiver == NULL && self->schedule == NULL) {
@@ -335,6 +336,7 @@ static int ask_open(Receiver* self, uint32_t what, uint32_t why) {
     job.generation = self->generation;
     job.quiet = what == RING && why != OPEN_NAMED ? (uint32_t)self->ring_quiet : 0;
     job.serial = self->rename_serial[what];
+    job.missing_said = what == RING ? (uint32_t)self->missing_said : 0;
     memcpy(job.name, self->rt_names[what].text, sizeof job.name);
     /* Before scheduling: a host may run the worker and deliver its answer inside schedule_work. */
     self->job_pending = 1;
@@ -512,7 +514,7 @@ static LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function r
     answer.why = job.why;
     answer.generation = job.generation;
     answer.serial = job.serial;
-    answer.handle = named ? open_segment(self, job.what, &name, !job.quiet, !job.quiet) : NULL;
+    answer.handle = named ? open_segment(self, job.what, &name, !job.quiet && !job.missing_said, !job.quiet) : NULL;
     if (respond(handle, sizeof answer, &answer) != LV2_WORKER_SUCCESS) {
         /* It cannot be handed over; the audio thread learns that the answer is lost and asks again. */
         free_handle(self, job.what, answer.handle);
@@ -542,7 +544,7 @@ static LV2_Worker_Status work_response(LV2_Handle instance, uint32_t size, const
         if (answer.serial == self->rename_serial[answer.what]) self->renamed &= ~(1u << answer.what);
     }
     if (answer.what == RING && answer.handle == NULL && answer.why == OPEN_MISSING) {
-        self->ring_quiet = 1; /* said once: the looks that follow are quiet */
+        self->missing_said = 1; /* said once: the looks that follow are quiet */
         return LV2_WORKER_SUCCESS;
     }
     /* A ring that could not be opened again is gone: it is let go and looked for. A renamed segment
@@ -554,6 +556,7 @@ static LV2_Worker_Status work_response(LV2_Handle instance, uint32_t size, const
         if (answer.why == OPEN_NAMED) self->ring_played = 0; /* another ring: none of its audio was played */
         install_ring(self, answer.handle);
         if (answer.handle == NULL) self->ring_quiet = 1;
+        else self->missing_said = 0;
     } else {
         *slot = answer.handle;
     }

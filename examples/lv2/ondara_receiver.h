@@ -89,6 +89,7 @@ typedef struct {
     uint32_t why;        /* OPEN_* or FREE_* */
     uint32_t generation; /* of the activation that asked: answers for an older one are freed */
     uint32_t quiet;      /* JOB_OPEN: this was said already, log nothing routine */
+    uint32_t missing_said; /* JOB_OPEN: that the ring is missing was said already */
     uint32_t serial;     /* JOB_OPEN, OPEN_NAMED: which rename of the segment this opens */
     uint32_t channels;   /* JOB_RING_PLAYS: the ring's format */
     uint32_t sample_rate;
@@ -170,6 +171,7 @@ typedef struct {
     uint32_t silent_frames;
     int ring_produced;     /* the open ring has given a frame since it was opened */
     int ring_quiet;        /* the ring's comings and goings were reported; until audio flows again */
+    int missing_said;      /* that the ring is missing was said; until it is found */
     int ring_played;       /* audio of the ring under this name was played: a ring opened again may hold it */
     uint32_t stale_frames; /* frames the receiver may still give that may have been played: muted */
     int unmute_fade;       /* the first frames after the muted ones fade in */

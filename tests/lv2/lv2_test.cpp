@@ -201,7 +201,7 @@ double monotonic_ms() {
 
 TEST(Lv2, BundleIsValidSelfContainedAndDescribed) {
     const std::string bundle = std::string(ONDARA_LV2_DIR) + "/ondara-receiver.lv2/";
-    const RunResult valid = run(ONDARA_LV2_VALIDATE, {bundle + "manifest.ttl", bundle + "ondara-receiver.ttl"},
+    const RunResult valid = run(ONDARA_LV2_VALIDATE, {bundle + "manifest.ttl", bundle + "ondara-receiver.ttl", bundle + "ondara-minimal.ttl"},
                                 unique_name("validate") + ".out");
     EXPECT_EQ(valid.exit_code, 0) << valid.output;
     EXPECT_NE(valid.output.find("Found 0 errors"), std::string::npos) << valid.output;
