@@ -79,8 +79,9 @@ void write_notify(Receiver* self) {
         const uint32_t len = (uint32_t)strlen(name->text);
         if (!(self->notify_names & (1u << what))) continue;
         /* Whole events or none: a host that gives less room than the port asks for (rsz:minimumSize)
-         * gets the events that fit, and the rest next time, never half of one. */
-        if (self->forge.offset + notify_event_size(len) > self->forge.size) break;
+         * gets the events that fit, and the rest next time, never half of one. A long name that does
+         * not fit holds back none of the others. */
+        if (self->forge.offset + notify_event_size(len) > self->forge.size) continue;
         lv2_atom_forge_frame_time(&self->forge, 0);
         lv2_atom_forge_object(&self->forge, &obj, 0, u->patch_set);
         lv2_atom_forge_key(&self->forge, u->patch_property);
