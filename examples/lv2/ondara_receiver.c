@@ -138,12 +138,16 @@ static void replace_now(Receiver* self, uint32_t what, void* handle) {
 /* Puts a ring receiver just opened (or none) in place of none. A ring opened again under a name whose
  * audio was played may be that same ring, no longer written: a new receiver starts up to 1024 frames
  * behind its write position and would play those frames a second time. They are muted and count as
- * no audio; only a frame beyond them shows that the companion writes again. */
+ * no audio; only a frame beyond them shows that the companion writes again. The receiver reports no
+ * write position, so a companion that took the ring over and restarted its counter loses those
+ * frames too. A name under which no ring opens has lost the one we played: whatever ring turns up
+ * there later is another, and nothing of it is muted. */
 static void install_ring(Receiver* self, void* handle) {
     self->receiver = (OndaraReceiver*)handle;
     self->silent_frames = 0;
     self->retry_frames = 0;
     self->ring_produced = 0;
+    if (handle == NULL) self->ring_played = 0;
     self->stale_frames = self->ring_played ? OPEN_LEAD_FRAMES : 0;
     self->unmute_fade = 0;
 }
@@ -545,6 +549,7 @@ static LV2_Worker_Status work_response(LV2_Handle instance, uint32_t size, const
     }
     if (answer.what == RING && answer.handle == NULL && answer.why == OPEN_MISSING) {
         self->missing_said = 1; /* said once: the looks that follow are quiet */
+        self->ring_played = 0;
         return LV2_WORKER_SUCCESS;
     }
     /* A ring that could not be opened again is gone: it is let go and looked for. A renamed segment
