@@ -367,8 +367,6 @@ TEST(Lv2, ALateRingPlaysWholeInLongInPlaceBlocks) {
     EXPECT_NEAR(levels->second, -18.1, 0.11);
 }
 
-// Hosts that run the worker inside schedule_work, and one whose first response fails: both still get
-// the ring when the companion creates it a second later, after the worker's first looks.
 // The minimal plug-in, which opens the ring on the worker too: every frame of a late ring, in order.
 TEST(Lv2, TheMinimalPluginPlaysALateRing) {
     const Lv2Session s("minimal");
@@ -388,6 +386,8 @@ TEST(Lv2, TheMinimalPluginPlaysALateRing) {
     expect_known_ring_audio(frames, 2, 24000);
 }
 
+// Hosts that run the worker inside schedule_work, and one whose first response fails: both still get
+// the ring when the companion creates it a second later, after the worker's first looks.
 TEST(Lv2, WorkersThatAnswerAtOnceOrLoseAnAnswerStillGetTheRing) {
     for (const char* kind : {"immediate", "fail-once"}) {
         SCOPED_TRACE(kind);
@@ -478,6 +478,112 @@ TEST(Lv2, ASessionSurvivesAnotherInstanceAndACompanionRestartingWithAnotherForma
     for (const Child* c : {&serve, &play, &host, &again}) remove_file(c->output_path());
 }
 
+// A ring that plays in bursts with short gaps: each gap far shorter than the half second after which
+// a silent ring is opened again, all of them together longer. The host runs in step with the test, so
+// that each gap is exactly 8 blocks however slowly the machine runs: the plug-in keeps the ring and
+// plays every burst whole.
+TEST(Lv2, ShortGapsInAPlayingRingNeverAddUpToAReopen) {
+    const Lv2Session s("gaps");
+    std::string error;
+    const auto ring = tools::CompanionRing::create(s.ring, 48000, 2, 8192, error);
+    ASSERT_TRUE(ring) << error;
+    const std::string step = unique_name("gaps-step"), stop = unique_name("gaps-stop");
+    std::uint64_t block = 0;
+    const auto allow = [&step, &block](std::uint64_t blocks) {
+        std::ofstream(step + ".new") << blocks;
+        std::filesystem::rename(step + ".new", step);
+        block = blocks;
+    };
+    allow(0);
+    Child host = Child::start(host_path(), {kUri, "--seconds", "300", "--step", step, "--until", stop},
+                              unique_name("gaps-host") + ".out");
+    const auto run_to = [&](std::uint64_t blocks) {
+        allow(blocks);
+        return host.wait_for_output("host: at block " + std::to_string(blocks) + "\n", kStartTimeout);
+    };
+    const std::vector<float> burst(2048, 0.25f);  // 1024 frames: 4 blocks of 256
+    ring->append(burst.data(), 1024);
+    // Block by block until the worker has opened the ring and the first burst is played.
+    while (ring->read_pos() < ring->write_pos() && block < 5000) ASSERT_TRUE(run_to(block + 1)) << host.output();
+    // 15 gaps of 2048 frames, 0.64 s in all.
+    for (int i = 0; i < 15; ++i) {
+        ASSERT_TRUE(run_to(block + 8)) << host.output();
+        ring->append(burst.data(), 1024);
+        ASSERT_TRUE(run_to(block + 4)) << host.output();
+        EXPECT_EQ(ring->read_pos(), ring->write_pos()) << "burst " << i << "\n" << host.output();
+    }
+    std::ofstream(stop).put('\n');
+    allow(block + 100);
+    const std::optional<int> code = host.wait_for(kStartTimeout);
+    remove_file(step);
+    remove_file(stop);
+    EXPECT_EQ(code, 0) << host.output();
+    EXPECT_EQ(host.output().find("opening it again"), std::string::npos) << host.output();
+    remove_file(host.output_path());
+}
+
+// A state saved by the test host, for restoring: the three names and the mode asked for.
+std::string write_state(const std::string& ring, const std::string& mic, const std::string& mode, int requested) {
+    const std::string path = unique_name("preset-state" + std::to_string(requested)) + ".ttl";
+    std::ofstream(path) << "<urn:ondara:test-state> a <http://lv2plug.in/ns/ext/presets#Preset> ;\n"
+                        << "  <http://lv2plug.in/ns/lv2core#appliesTo> <urn:ondara:receiver> ;\n"
+                        << "  <http://lv2plug.in/ns/ext/state#state> [\n"
+                        << "    <urn:ondara:receiver#ring_name> \"" << ring << "\" ;\n"
+                        << "    <urn:ondara:receiver#mic_name> \"" << mic << "\" ;\n"
+                        << "    <urn:ondara:receiver#mode_name> \"" << mode << "\" ;\n"
+                        << "    <urn:ondara:receiver#requested_mode> \"" << requested
+                        << "\"^^<http://www.w3.org/2001/XMLSchema#int>\n  ] .\n";
+    return path;
+}
+
+std::size_t count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// A running instance, whose mode control asked for mode 3, gets what a host hands it while it plays:
+// a patch:Set of the mode block's name to the name it has, a preset that names another ring, then one
+// that names another mode block and asks for mode 2. Each segment that changed is opened under its new
+// name; the mic block and the first mode block are opened once and never reset; only the new mode
+// block is asked for mode 2.
+TEST(Lv2, ARunningInstanceOpensWhatAPresetRenamesAndLeavesTheRestAlone) {
+    const Lv2Session s("preset");
+    const std::string ring2 = unique_name("preset-ring2"), mode2 = unique_name("preset-mode2");
+    const KnownRing first(s.ring, 2), second(ring2, 2);
+    Child serve = Child::start(companion_path(), {"serve-mode", s.mode, "--delay", "0"}, unique_name("preset-serve") + ".out");
+    ASSERT_TRUE(serve.wait_for_output("serve-mode:", kStartTimeout)) << serve.output();
+    const std::string ring_only = write_state(ring2, s.mic, s.mode, -1), new_mode = write_state(ring2, s.mic, mode2, 2);
+    const std::string stop = unique_name("preset-stop");
+    Child host = Child::start(host_path(),
+                              {kUri, "--seconds", "300", "--mode", "3", "--until", stop, "--at", "20", "--set",
+                               "mode_name=" + s.mode, "--at", "40", "--restore", ring_only, "--at", "80", "--restore",
+                               new_mode},
+                              unique_name("preset-host") + ".out");
+    EXPECT_TRUE(serve.wait_for_output("serve-mode: applied mode 3", kStartTimeout)) << serve.output();
+    EXPECT_TRUE(host.wait_for_output("mode block " + mode2 + " open", kStartTimeout)) << host.output();
+    for (const auto give_up = std::chrono::steady_clock::now() + kStartTimeout;
+         mode_line(mode2).find("requested 2 (flagged)") == std::string::npos && std::chrono::steady_clock::now() < give_up;
+         std::this_thread::sleep_for(20ms)) {
+    }
+    std::ofstream(stop).put('\n');
+    const std::optional<int> code = host.wait_for(kStartTimeout);
+    const std::string out = host.output();
+    EXPECT_EQ(code, 0) << out;
+    EXPECT_NE(out.find("ring " + ring2 + " open: 2 channels"), std::string::npos) << out;
+    EXPECT_EQ(count(out, "mic block " + s.mic + " open"), 1u) << out;
+    EXPECT_EQ(count(out, "mode block " + s.mode + " open"), 1u) << out;
+    EXPECT_EQ(count(out, "mode block " + mode2 + " open"), 1u) << out;
+    EXPECT_NE(mode_line(mode2).find("requested 2 (flagged)"), std::string::npos) << mode_line(mode2);
+    EXPECT_NE(mode_line(s.mode).find("applied 3"), std::string::npos) << mode_line(s.mode);
+    serve.interrupt();
+    serve.wait_for(kStartTimeout);
+    EXPECT_EQ(serve.output().find("request for mode 2"), std::string::npos) << serve.output();
+    EXPECT_EQ(serve.output().find("no longer carries"), std::string::npos) << serve.output();
+    tools::SharedSegment::remove_name(mode2);
+    for (const std::string& f : {ring_only, new_mode, stop, host.output_path(), serve.output_path()}) remove_file(f);
+}
+
 // The segment names are the plug-in's state: set through patch:Set, reported on the notify port,
 // saved with the session, and restored from it; so is the mode it asked for, which is asked for again.
 TEST(Lv2, SegmentNamesAreSetThroughPatchSetAndSavedAndRestoredWithTheSession) {
@@ -500,6 +606,18 @@ TEST(Lv2, SegmentNamesAreSetThroughPatchSetAndSavedAndRestoredWithTheSession) {
     // Another instance opens the mode block, which resets it: the request is gone from the block.
     EXPECT_EQ(run(host_path(), {kUri, "--seconds", "0.1"}, unique_name("state0") + ".out").exit_code, 0);
     EXPECT_NE(mode_line(s.mode).find("requested none"), std::string::npos) << mode_line(s.mode);
+
+    // A host that gives the notify port less room than it asks for, and a name of 255 bytes, whose
+    // patch:Set does not fit in 300 bytes: the names that fit are reported, whole, and none is cut.
+    for (const char* room : {"192", "300"}) {
+        const RunResult r = run(host_path(), {kUri, "--seconds", "0.2", "--notify-size", room, "--set",
+                                              "ring_name=" + std::string(255, 'n')},
+                                unique_name("notify") + ".out");
+        EXPECT_EQ(r.exit_code, 0) << r.output;
+        EXPECT_EQ(r.output.find("host: broken notify event"), std::string::npos) << room << "\n" << r.output;
+        EXPECT_NE(r.output.find("notify mic_name=" + s.mic + "\n"), std::string::npos) << room << "\n" << r.output;
+        EXPECT_NE(r.output.find("notify mode_name=" + s.mode + "\n"), std::string::npos) << room << "\n" << r.output;
+    }
 
     const std::string not_ring = unique_name("not-this-ring"), not_mic = unique_name("not-this-mic");
     setenv("ONDARA_RING", not_ring.c_str(), 1);
