@@ -187,7 +187,9 @@ static LV2_Worker_Status work_response(LV2_Handle instance, uint32_t size, const
     return LV2_WORKER_SUCCESS;
 }
 
-/* Instantiation class. The handles are kept: the next activation goes on with them. */
+/* Instantiation class. The handles are kept, and the next activation goes on with them: the receiver
+ * then plays on from where it stopped, as far behind as the pause was long, up to a whole ring (the
+ * full plug-in frees the ring here and opens it afresh). */
 static void deactivate(LV2_Handle instance) { (void)instance; }
 
 /* Instantiation class: frees what activate and the worker opened (ondara's frees accept NULL). */
