@@ -219,6 +219,15 @@ def jalv():
                            stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT, timeout=120)
         return read_pcm_wav(path) if r.returncode == 0 and os.path.exists(path) else []
 
+    def restart(name, args, what):
+        # play started again: audio is back within a second of its ring being there.
+        p = start([COMPANION, "play", ring, "--seconds", "600"] + args, os.path.join(WORK, name + ".log"))
+        procs.append(p)
+        wait_for(what, lambda: "play: ring" in text(os.path.join(WORK, name + ".log")))
+        at = first_loud(record(name, 2), 0)
+        check(at is not None and at < RATE, "audio back %.3f s after %s" % (at / RATE if at is not None else -1, what))
+        return p
+
     try:
         check(wait_for("jackd", lambda: ports() != ""), "jackd %s runs on the dummy driver" % server)
         play = start([COMPANION, "play", ring, "--seconds", "600"], os.path.join(WORK, "jplay1.log"))
@@ -243,13 +252,7 @@ def jalv():
               "silent after kill -9 once the ring's last audio has played, %.3f s into a recording of %.1f s "
               "(%d loud samples after it)" % (end / RATE, len(dead) / RATE, loud(dead, end, len(dead))))
         # The killed companion's ring is still there: a restarted play takes it over.
-        again = start([COMPANION, "play", ring, "--seconds", "600"], os.path.join(WORK, "jplay2.log"))
-        procs.append(again)
-        wait_for("the restarted ring", lambda: "play: ring" in text(os.path.join(WORK, "jplay2.log")))
-        back = record("jalv-restarted", 2)
-        at = first_loud(back, 0)
-        check(at is not None and at < RATE, "audio back %.3f s after play took the ring over"
-              % (at / RATE if at is not None else -1))
+        again = restart("jplay2", [], "play took the ring over")
         second = jalv_instance(TAG + "-b")
         wait_for("the second jalv", lambda: TAG + "-b:out_l" in ports())
         during = record("jalv-second", 1)
@@ -261,14 +264,7 @@ def jalv():
         # Stopped, play removes its ring; another format is a new ring under the same name.
         again.send_signal(signal.SIGINT)
         again.wait(timeout=30)
-        other = start([COMPANION, "play", ring, "--channels", "6", "--rate", "44100", "--seconds", "600"],
-                      os.path.join(WORK, "jplay3.log"))
-        procs.append(other)
-        wait_for("the ring in another format", lambda: "play: ring" in text(os.path.join(WORK, "jplay3.log")))
-        back = record("jalv-format", 2)
-        at = first_loud(back, 0)
-        check(at is not None and at < RATE, "audio back %.3f s after a restart with 6 channels at 44.1 kHz"
-              % (at / RATE if at is not None else -1))
+        restart("jplay3", ["--channels", "6", "--rate", "44100"], "a restart with 6 channels at 44.1 kHz")
         first.stdin.close()
         first.terminate()
         first.wait(timeout=30)
