@@ -103,7 +103,8 @@ static void connect_port(LV2_Handle instance, uint32_t port, void* data) {
 
 /* Instantiation class: opens the mic and mode blocks (which creates them, or resets them when they
  * exist). The ring is opened by the worker at the first run(), so that it starts no further behind
- * the companion than ondara_receiver_open puts it, however long the host waits before running. */
+ * the companion than ondara_receiver_open puts it, plus the block or two the worker's answer takes,
+ * however long the host waits before running. */
 static void activate(LV2_Handle instance) {
     Minimal* self = (Minimal*)instance;
     if (self->mic == NULL) ondara_mic_open(self->mic_name.units, self->mic_name.len, &self->mic);

@@ -150,6 +150,7 @@ static void install_ring(Receiver* self, void* handle) {
     if (handle == NULL) self->ring_played = 0;
     self->stale_frames = self->ring_played ? OPEN_LEAD_FRAMES : 0;
     self->unmute_fade = 0;
+    self->skip_frames = 0;
 }
 
 static void activate(LV2_Handle instance) {
@@ -179,8 +180,8 @@ static void activate(LV2_Handle instance) {
     }
     /* The ring is the companion's: it may not be there yet. A receiver starts up to 1024 frames behind
      * the companion and stays that far behind, so it is opened as late as possible: with a worker, at
-     * the first run(), since a host may activate long before it runs (jalv and Ardour wait 50 to 100
-     * ms). Without one, here. */
+     * the first run(), since a host may activate long before it runs (jalv waits up to 40 ms).
+     * Without one, here. */
     self->ring_quiet = 0;
     self->missing_said = 0;
     self->silent_frames = 0;
@@ -261,6 +262,41 @@ static uint32_t unmute(Receiver* self, uint32_t at, uint32_t got) {
     return got - mute;
 }
 
+/* Renders `frames` ring frames into the outputs from frame `at` on. Only a port the host left
+ * unconnected (a null buffer) is refused; then nothing is rendered. */
+static int render_piece(Receiver* self, uint32_t at, uint32_t frames, OndaraProcessResult* res) {
+    OndaraOutputBus buses[MAX_BUSES];
+    uint32_t k;
+    for (k = 0; k < self->bus_count; ++k) {
+        buses[k].left = self->out[k][0] + at;
+        buses[k].right = self->out[k][1] + at;
+        buses[k].length = frames;
+    }
+    memset(res, 0, sizeof *res);
+    return ondara_receiver_process(self->receiver, buses, self->bus_count, frames, res) == ONDARA_OK;
+}
+
+/* A ring opened by the worker starts up to 1024 frames behind the companion at the open, and the
+ * host runs a block or two before the answer is back (it ran `asked_frames` since it asked). What
+ * the companion wrote meanwhile is read into the outputs, which the block then overwrites, and
+ * dropped: the reader starts at most 1024 frames and this block behind. Dropped frames that may have
+ * been played count against the muted ones, and the audio after them fades in. */
+static void skip_late_frames(Receiver* self, uint32_t n) {
+    while (self->skip_frames > 0 && n > 0) {
+        const uint32_t most = n < CHUNK_FRAMES ? n : CHUNK_FRAMES;
+        const uint32_t frames = self->skip_frames < most ? self->skip_frames : most;
+        OndaraProcessResult res;
+        const int ok = render_piece(self, 0, frames, &res);
+        const uint32_t got = (uint32_t)res.ring_frames;
+        self->stale_frames -= got < self->stale_frames ? got : self->stale_frames;
+        /* What follows the dropped frames fades in: the receiver fades in by itself only after a
+         * piece that ran short. */
+        if (got > 0) self->unmute_fade = self->stale_frames == 0 && got == frames;
+        /* A ring that has no more frames is caught up: nothing is left to drop. */
+        self->skip_frames = ok && got == frames ? self->skip_frames - got : 0;
+    }
+}
+
 /* The ring into the outputs, in pieces no longer than the receiver was opened for; the frames that
  * came from the ring. Without a ring, silence. */
 static uint64_t render(Receiver* self, uint32_t n) {
@@ -274,17 +310,11 @@ static uint64_t render(Receiver* self, uint32_t n) {
         self->ring_rate_seen = 0;
         return 0;
     }
+    skip_late_frames(self, n);
     while (done < n) {
         const uint32_t frames = n - done < CHUNK_FRAMES ? n - done : CHUNK_FRAMES;
-        OndaraOutputBus buses[MAX_BUSES];
-        OndaraProcessResult res = {0};
-        for (k = 0; k < self->bus_count; ++k) {
-            buses[k].left = self->out[k][0] + done;
-            buses[k].right = self->out[k][1] + done;
-            buses[k].length = frames;
-        }
-        /* Only a port the host left unconnected (a null buffer) is refused; then nothing is rendered. */
-        if (ondara_receiver_process(self->receiver, buses, self->bus_count, frames, &res) != ONDARA_OK) break;
+        OndaraProcessResult res;
+        if (!render_piece(self, done, frames, &res)) break;
         from_ring += unmute(self, done, (uint32_t)res.ring_frames);
         self->ring_rate_seen = res.sample_rate;
         self->ring_channels_seen = res.channels;
@@ -344,6 +374,7 @@ static int ask_open(Receiver* self, uint32_t what, uint32_t why) {
     memcpy(job.name, self->rt_names[what].text, sizeof job.name);
     /* Before scheduling: a host may run the worker and deliver its answer inside schedule_work. */
     self->job_pending = 1;
+    if (what == RING) self->asked_frames = 0;
     if (send_job(self, &job)) return 1;
     self->job_pending = 0;
     return 0;
@@ -396,6 +427,7 @@ static void run(LV2_Handle instance, uint32_t n) {
     uint64_t from_ring;
     int i;
 
+    if (self->asked_frames < UINT32_MAX - n) self->asked_frames += n;
     read_control(self);
 
     /* The inputs first: a host may hand the same buffer in and out, and rendering overwrites it. */
@@ -560,8 +592,12 @@ static LV2_Worker_Status work_response(LV2_Handle instance, uint32_t size, const
     if (answer.what == RING) {
         if (answer.why == OPEN_NAMED) self->ring_played = 0; /* another ring: none of its audio was played */
         install_ring(self, answer.handle);
-        if (answer.handle == NULL) self->ring_quiet = 1;
-        else self->missing_said = 0;
+        if (answer.handle == NULL) {
+            self->ring_quiet = 1;
+        } else {
+            self->missing_said = 0;
+            self->skip_frames = self->asked_frames;
+        }
     } else {
         *slot = answer.handle;
     }

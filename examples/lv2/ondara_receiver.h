@@ -174,6 +174,8 @@ typedef struct {
     int missing_said;      /* that the ring is missing was said; until it is found */
     int ring_played;       /* audio of the ring under this name was played: a ring opened again may hold it */
     uint32_t stale_frames; /* frames the receiver may still give that may have been played: muted */
+    uint32_t asked_frames; /* frames the host ran since the worker was last asked for the ring */
+    uint32_t skip_frames;  /* frames written while the ring's open was on its way back: dropped */
     int unmute_fade;       /* the first frames after the muted ones fade in */
     uint32_t ring_rate_seen, ring_channels_seen;
     int first_run_done;
