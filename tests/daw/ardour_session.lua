@@ -73,6 +73,7 @@ if phase == "record" then
     say("applied mode %s", wait_for(20, function() return output(t, APPLIED_MODE) == 2 end) and "2" or "not 2")
     -- A second instance on another track: the first keeps its mode and its audio.
     add_plugin_track("ondara2")
+    say("second instance at %d", now())
     sleep(1)
     say("after a second instance: applied mode %d, ring frames %d", output(t, APPLIED_MODE), output(t, RING_FRAMES))
     os.execute("kill -9 $(cat " .. play_pidfile .. ")")

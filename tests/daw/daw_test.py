@@ -143,7 +143,7 @@ def ardour():
             return
         rec = read_float_wav(takes[0][1])
         at = {k: int(l.split()[-1]) for l in out["record"].splitlines() if l.startswith("daw: ")
-              for k in ("audio", "killed", "restarting") if l.startswith("daw: " + k + " at")}
+              for k in ("audio", "second instance", "killed", "restarting") if l.startswith("daw: " + k + " at")}
         check(loud(rec, 0, at["killed"]) > RATE // 2, "the tone plays before the kill (%d loud samples)"
               % loud(rec, 0, at["killed"]))
         # What the ring held at the kill still plays: the reader's backlog, which play keeps near 0.1 s
@@ -161,7 +161,11 @@ def ardour():
         check(back is not None and back - at["restarting"] < RATE,
               "audio back %.3f s after the restart" % ((back - at["restarting"]) / RATE if back else -1))
         check("daw: applied mode 2" in out["record"], "the mode set from Lua is applied by serve-mode")
-        check("after a second instance: applied mode 2" in out["record"], "a second instance leaves the mode alone")
+        during = at["killed"] - at["second instance"]
+        check("after a second instance: applied mode 2" in out["record"] and
+              loud(rec, at["second instance"], at["killed"]) > 0.9 * during,
+              "a second instance leaves the mode alone and the first playing (%d of %d samples loud)"
+              % (loud(rec, at["second instance"], at["killed"]), during))
         check("applied mode 2" in out["reload"] and "mode control 2" in out["reload"]
               and "audio yes" in out["reload"], "the reloaded session plays and keeps its mode")
         hz = [tone_hz(read_float_wav(p), RATE // 2, RATE // 2) for _, p in takes[1:]]
