@@ -10,7 +10,6 @@
 
 #include "ondara_receiver.h"
 
-
 /* patch:Set of a name, patch:Get of one or all, from the host (a UI, automation, a session loader). */
 void read_control(Receiver* self) {
     const Uris* u = &self->uris;

@@ -380,7 +380,6 @@ static int ask_open(Receiver* self, uint32_t what, uint32_t why) {
     return 0;
 }
 
-
 /* What needs the worker, in order of importance; one open at a time. */
 static void schedule_opens(Receiver* self, uint32_t n) {
     uint32_t what;

@@ -111,8 +111,6 @@ typedef struct {
     void* handle;
 } Held;
 
-
-
 typedef struct {
     /* Ports, connected by the host. */
     float* out[MAX_BUSES][2];

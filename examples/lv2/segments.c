@@ -154,7 +154,7 @@ void* open_segment(Receiver* self, uint32_t what, const SegmentName* name, int s
 /* ---- state: the three names and the mode asked for --------------------------------------------- */
 
 LV2_State_Status save(LV2_Handle instance, LV2_State_Store_Function store, LV2_State_Handle handle,
-                             uint32_t flags, const LV2_Feature* const* features) {
+                      uint32_t flags, const LV2_Feature* const* features) {
     Receiver* self = (Receiver*)instance;
     SegmentName names[SEGMENTS];
     int i;
@@ -180,7 +180,7 @@ LV2_State_Status save(LV2_Handle instance, LV2_State_Store_Function store, LV2_S
  * were saved before anything was asked for (jalv saves and restores one at every start), and those
  * ask for nothing. */
 LV2_State_Status restore(LV2_Handle instance, LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
-                                uint32_t flags, const LV2_Feature* const* features) {
+                         uint32_t flags, const LV2_Feature* const* features) {
     Receiver* self = (Receiver*)instance;
     int i;
     (void)flags;
