@@ -18,326 +18,22 @@
  *   deactivate    frees the ring; the next activation opens it afresh
  *   cleanup       frees everything that is left
  *
- * Two URIs share this file: urn:ondara:receiver (one stereo output, ring channels 0 and 1) and
+ * Two URIs share this code: urn:ondara:receiver (one stereo output, ring channels 0 and 1) and
  * urn:ondara:receiver-multibus (three stereo outputs, ring channels 2k and 2k+1 on output k).
+ * ondara_minimal.c is the short version of it, to read first: this one adds what a real session needs.
+ *
+ * This file holds the life cycle, the receiver on the audio thread and the worker; segments.c the
+ * names, opens and frees and the state; notify.c the patch messages; uris.h the URIs.
  */
 #define _POSIX_C_SOURCE 200809L
 
 #include <math.h>
-#include <pthread.h>
-#include <stdatomic.h>
-#include <stdint.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <lv2/atom/atom.h>
-#include <lv2/atom/forge.h>
-#include <lv2/atom/util.h>
-#include <lv2/core/lv2.h>
-#include <lv2/log/log.h>
-#include <lv2/log/logger.h>
-#include <lv2/patch/patch.h>
-#include <lv2/state/state.h>
-#include <lv2/urid/urid.h>
-#include <lv2/worker/worker.h>
+#include <lv2/core/lv2_util.h>
 
-#include "ondara.h"
-
-#define RECEIVER_URI "urn:ondara:receiver"
-#define MULTIBUS_URI "urn:ondara:receiver-multibus"
-/* The segment names as parameters: patch:Set changes them, the session saves them. */
-#define RING_NAME_URI "urn:ondara:receiver#ring_name"
-#define MIC_NAME_URI "urn:ondara:receiver#mic_name"
-#define MODE_NAME_URI "urn:ondara:receiver#mode_name"
-/* The mode the plug-in last asked for, saved with the session so that restoring it asks again. */
-#define REQUESTED_MODE_URI "urn:ondara:receiver#requested_mode"
-
-/* Port indices, as in ondara-receiver.ttl. The multi-bus plug-in adds ports 17 to 20. */
-enum {
-    PORT_OUT_L = 0,
-    PORT_OUT_R = 1,
-    PORT_IN_L = 2,
-    PORT_IN_R = 3,
-    PORT_MODE = 4,
-    PORT_APPLIED_MODE = 5,
-    PORT_VOLUME_1 = 6, /* ... PORT_VOLUME_1 + 3 */
-    PORT_BRIDGE = 10,
-    PORT_RING_FRAMES = 11,
-    PORT_RING_RATE = 12,
-    PORT_MIC_LEVEL_A = 13,
-    PORT_MIC_LEVEL_B = 14,
-    PORT_CONTROL = 15,
-    PORT_NOTIFY = 16,
-    PORT_OUT2_L = 17,
-    PORT_OUT2_R = 18,
-    PORT_OUT3_L = 19,
-    PORT_OUT3_R = 20
-};
-
-#define MAX_BUSES 3
-#define MAX_NAME_BYTES 255 /* UTF-8 bytes of a segment name, and so at most as many UTF-16 units */
-/* The receiver's work buffer is sized for this many frames; longer host blocks are rendered in
- * pieces, so the plug-in needs no promise about the host's block size. */
-#define CHUNK_FRAMES 2048
-#define METER_SECONDS 0.05  /* the mic levels are the peaks of the last 50 ms of input */
-#define RETRY_SECONDS 0.25  /* how often the worker looks for a missing ring */
-#define SILENCE_SECONDS 0.5 /* an open ring without a frame for this long is opened again */
-#define FLOOR_DB (-120.0f)  /* the bottom of the mic block's range: silence */
-#define CEILING_DB 6.0f     /* its top */
-#define MAX_RATE 10.0e6     /* no audio host runs faster; the windows above then fit in 32 bits */
-
-/* The three segments, also the index of their names and handles. */
-enum { RING = 0, MIC = 1, MODE = 2, SEGMENTS = 3 };
-static const char* const segment_what[SEGMENTS] = {"ring", "mic block", "mode block"};
-static const char* const segment_variable[SEGMENTS] = {"ONDARA_RING", "ONDARA_MIC", "ONDARA_MODE"};
-static const char* const segment_default[SEGMENTS] = {"ondara-ring", "ondara-mic", "ondara-mode"};
-
-typedef struct {
-    uint16_t units[MAX_NAME_BYTES];
-    size_t len;
-    char text[MAX_NAME_BYTES + 1]; /* as given, NUL-terminated */
-} SegmentName;
-
-/* What the audio thread asks of the worker. Copied by the host, so it carries plain values only. */
-enum { JOB_OPEN, JOB_FREE, JOB_REFUSED_NAME, JOB_RING_PLAYS };
-enum {
-    OPEN_MISSING, /* the ring is not open: look for it */
-    OPEN_SILENT,  /* the ring has been silent: open it again by name */
-    OPEN_NAMED,   /* the host gave the segment a new name */
-    FREE_PLAIN,   /* a handle that was replaced */
-    FREE_SILENT   /* a ring that stayed silent even after it was opened again */
-};
-typedef struct {
-    uint32_t type;       /* JOB_* */
-    uint32_t what;       /* RING, MIC or MODE */
-    uint32_t why;        /* OPEN_* or FREE_* */
-    uint32_t generation; /* of the activation that asked: answers for an older one are freed */
-    uint32_t quiet;      /* JOB_OPEN: this was said already, log nothing routine */
-    uint32_t serial;     /* JOB_OPEN, OPEN_NAMED: which rename of the segment this opens */
-    uint32_t channels;   /* JOB_RING_PLAYS: the ring's format */
-    uint32_t sample_rate;
-    void* handle;        /* JOB_FREE: the handle */
-    char name[MAX_NAME_BYTES + 1];
-} Job;
-typedef struct {
-    uint32_t what, why, generation, serial;
-    void* handle; /* NULL: it could not be opened */
-} Answer;
-
-/* Every handle the plug-in holds, wherever it is (in use, on its way to the audio thread in the host's
- * queue, or on its way back to be freed), so that cleanup frees each exactly once. Only the worker
- * and the Instantiation-class functions, which never run at the same time, touch it. */
-#define HELD_MAX 16
-#define TO_FREE_MAX 8 /* handles waiting on the audio thread to go back to the worker */
-typedef struct {
-    uint32_t what;
-    void* handle;
-} Held;
-
-typedef struct {
-    LV2_URID atom_string, atom_int, atom_urid, atom_object, atom_blank, atom_sequence, patch_set, patch_get,
-        patch_property, patch_value, name[SEGMENTS], requested_mode;
-} Uris;
-
-typedef struct {
-    /* Ports, connected by the host. */
-    float* out[MAX_BUSES][2];
-    const float* in[2];
-    const float* mode;
-    float* applied_mode;
-    float* volume[4];
-    float* bridge;
-    float* ring_frames;
-    float* ring_rate;
-    float* mic_level[2];
-    const LV2_Atom_Sequence* control;
-    LV2_Atom_Sequence* notify;
-
-    /* What the host offers. */
-    LV2_URID_Map* map; /* NULL: no state and no patch messages, the names stay as the environment says */
-    LV2_Log_Logger logger;
-    LV2_Worker_Schedule* schedule; /* NULL: opens happen only in activate */
-    Uris uris;
-    LV2_Atom_Forge forge;
-
-    /* Fixed at instantiation. */
-    double rate;
-    int multi_bus;
-    uint32_t bus_count;
-    uint32_t meter_window;   /* frames per published level */
-    uint32_t retry_window;   /* frames between looks for a missing ring */
-    uint32_t silence_window; /* frames without a ring frame before the ring is opened again */
-    SegmentName defaults[SEGMENTS];
-
-    /* The session's names: what save() stores. Written by instantiate and restore, and by the worker
-     * when a name the host set takes effect; save() may run at the same time as the worker, hence the
-     * lock, which the audio thread never takes. */
-    pthread_mutex_t names_lock;
-    SegmentName names[SEGMENTS];
-
-    Held held[HELD_MAX];
-    atomic_uint lost_answers; /* answers the worker could not hand to the host (respond() failed) */
-    atomic_int requested;     /* the mode last asked for, -1 before any: run() writes it, save() reads it */
-
-    /* Audio-thread state (run, work_response; activate and restore while nothing else runs). */
-    OndaraReceiver* receiver;
-    OndaraMicPublisher* mic;
-    OndaraModeControl* mode_control;
-    SegmentName rt_names[SEGMENTS]; /* the names as the audio thread knows them */
-    uint32_t renamed;               /* bit per segment: to be opened under its new name */
-    uint32_t rename_serial[SEGMENTS]; /* counts each segment's renames: only the answer to the latest
-                                         one ends a rename, and a lost or stale one leaves it to do */
-    uint32_t notify_names;          /* bit per segment: tell the host its name */
-    uint32_t generation;
-    int job_pending;       /* an open is with the worker; set before schedule_work, which may answer at once */
-    unsigned lost_seen;
-    void* to_free[TO_FREE_MAX];
-    uint32_t to_free_what[TO_FREE_MAX], to_free_why[TO_FREE_MAX];
-    uint32_t retry_frames;
-    uint32_t silent_frames;
-    int ring_produced;     /* the open ring has given a frame since it was opened */
-    int ring_quiet;        /* the ring's comings and goings were reported; until audio flows again */
-    uint32_t ring_rate_seen, ring_channels_seen;
-    int first_run_done;
-    int32_t restore_mode;  /* a restored session's mode, asked for at the next run; -1 for none */
-    int request_control;   /* ask for the control's mode at the next run (a new mode block) */
-    float mode_seen;       /* the mode control at the previous run */
-    float peak[2];
-    float level[2]; /* the levels last published, in dB */
-    uint32_t meter_frames;
-} Receiver;
-
-/* ---- names ------------------------------------------------------------------------------------- */
-
-/* UTF-8 to the UTF-16 code units ondara takes. 0 for malformed or overlong input, or a name too long.
- * Allocates nothing, so the audio thread may use it for names that arrive in patch:Set. */
-static int utf8_to_utf16(const char* s, size_t bytes, uint16_t* out, size_t cap, size_t* len) {
-    const unsigned char* p = (const unsigned char*)s;
-    const unsigned char* end = p + bytes;
-    size_t n = 0;
-    while (p < end) {
-        uint32_t cp, min;
-        int more, i;
-        if (*p == 0) return 0;
-        if (*p < 0x80) { cp = *p; more = 0; min = 0; }
-        else if ((*p & 0xE0) == 0xC0) { cp = *p & 0x1F; more = 1; min = 0x80; }
-        else if ((*p & 0xF0) == 0xE0) { cp = *p & 0x0F; more = 2; min = 0x800; }
-        else if ((*p & 0xF8) == 0xF0) { cp = *p & 0x07; more = 3; min = 0x10000; }
-        else return 0;
-        ++p;
-        for (i = 0; i < more; ++i, ++p) {
-            if (p == end || (*p & 0xC0) != 0x80) return 0;
-            cp = (cp << 6) | (*p & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-        if (n + (cp >= 0x10000 ? 2 : 1) > cap) return 0;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out[n++] = (uint16_t)(0xD800 | (cp >> 10));
-            out[n++] = (uint16_t)(0xDC00 | (cp & 0x3FF));
-        } else {
-            out[n++] = (uint16_t)cp;
-        }
-    }
-    *len = n;
-    return n > 0;
-}
-
-/* Makes `name` from `bytes` bytes of UTF-8; 0 (and `name` unchanged) when they are no usable name. */
-static int set_name(SegmentName* name, const char* text, size_t bytes) {
-    SegmentName n;
-    if (bytes > MAX_NAME_BYTES || !utf8_to_utf16(text, bytes, n.units, MAX_NAME_BYTES, &n.len)) return 0;
-    memcpy(n.text, text, bytes);
-    n.text[bytes] = '\0';
-    *name = n;
-    return 1;
-}
-
-static void copy_names(pthread_mutex_t* lock, SegmentName* to, const SegmentName* from) {
-    pthread_mutex_lock(lock);
-    memcpy(to, from, sizeof(SegmentName) * SEGMENTS);
-    pthread_mutex_unlock(lock);
-}
-
-/* ---- handles: opened and freed only off the audio thread --------------------------------------- */
-
-static void hold(Receiver* self, uint32_t what, void* handle) {
-    int i;
-    if (handle == NULL) return;
-    for (i = 0; i < HELD_MAX; ++i) {
-        if (self->held[i].handle == NULL) {
-            self->held[i].what = what;
-            self->held[i].handle = handle;
-            return;
-        }
-    }
-    /* Cannot happen: at most a few handles are ever on their way. */
-    lv2_log_error(&self->logger, "ondara-receiver: more than %d handles at once\n", HELD_MAX);
-}
-
-static void free_handle(Receiver* self, uint32_t what, void* handle) {
-    int i;
-    if (handle == NULL) return;
-    for (i = 0; i < HELD_MAX; ++i) {
-        if (self->held[i].handle == handle) self->held[i].handle = NULL;
-    }
-    if (what == RING) ondara_receiver_free((OndaraReceiver*)handle);
-    else if (what == MIC) ondara_mic_free((OndaraMicPublisher*)handle);
-    else ondara_mode_free((OndaraModeControl*)handle);
-}
-
-/* The ring's format, and what is wrong with it for this host. */
-static void say_ring_format(Receiver* self, const char* name, const char* what, uint32_t channels, uint32_t rate) {
-    lv2_log_note(&self->logger, "ondara-receiver: ring %s %s: %u channel%s at %u Hz\n", name, what, channels,
-                 channels == 1 ? "" : "s", rate);
-    if (fabs((double)rate - self->rate) > 0.5) {
-        /* Nothing converts rates: the audio would play at the wrong speed, with gaps or drops. */
-        lv2_log_warning(&self->logger,
-                        "ondara-receiver: ring %s runs at %u Hz, the host at %.0f Hz: its audio plays at the wrong "
-                        "speed; start the companion at %.0f Hz\n",
-                        name, rate, self->rate, self->rate);
-    }
-    if (channels > 2 * self->bus_count) {
-        lv2_log_note(&self->logger, "ondara-receiver: ring %s has %u channels; this plug-in plays %s\n", name, channels,
-                     self->multi_bus ? "channels 0 to 5" : "channels 0 and 1 (the 3-bus plug-in plays 6)");
-    }
-}
-
-/* Opens the segment `what` by `name`; NULL when it cannot be had. A failure is said when `say_failure`,
- * success when `say_success`. A ring that opens is probed with a block of no frames, which tells its
- * format without reading any audio. */
-static void* open_segment(Receiver* self, uint32_t what, const SegmentName* name, int say_failure, int say_success) {
-    void* handle = NULL;
-    OndaraStatus st;
-    if (what == RING) {
-        st = ondara_receiver_open(name->units, name->len, CHUNK_FRAMES, (uint8_t)self->multi_bus,
-                                  (OndaraReceiver**)&handle);
-    } else if (what == MIC) {
-        st = ondara_mic_open(name->units, name->len, (OndaraMicPublisher**)&handle);
-    } else {
-        st = ondara_mode_open(name->units, name->len, (OndaraModeControl**)&handle);
-    }
-    if (st != ONDARA_OK) {
-        if (say_failure) {
-            lv2_log_warning(&self->logger, "ondara-receiver: %s %s: %s%s\n", segment_what[what], name->text,
-                            ondara_receiver_status_message(st),
-                            what == RING && self->schedule != NULL ? "; looking again every 0.25 s" : "");
-        }
-        return NULL;
-    }
-    hold(self, what, handle);
-    if (!say_success) return handle;
-    if (what == RING) {
-        OndaraProcessResult probe;
-        memset(&probe, 0, sizeof probe);
-        ondara_receiver_process((OndaraReceiver*)handle, NULL, 0, 0, &probe);
-        say_ring_format(self, name->text, "open", probe.channels, probe.sample_rate);
-    } else {
-        lv2_log_note(&self->logger, "ondara-receiver: %s %s open\n", segment_what[what], name->text);
-    }
-    return handle;
-}
+#include "ondara_receiver.h"
 
 /* ---- LV2 life cycle ---------------------------------------------------------------------------- */
 
@@ -349,11 +45,10 @@ static LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, con
     (void)bundle_path;
     if (self == NULL) return NULL;
 
-    for (i = 0; features != NULL && features[i] != NULL; ++i) {
-        if (strcmp(features[i]->URI, LV2_URID__map) == 0) self->map = (LV2_URID_Map*)features[i]->data;
-        else if (strcmp(features[i]->URI, LV2_LOG__log) == 0) log = (LV2_Log_Log*)features[i]->data;
-        else if (strcmp(features[i]->URI, LV2_WORKER__schedule) == 0) self->schedule = (LV2_Worker_Schedule*)features[i]->data;
-    }
+    /* Every feature is optional (lv2:optionalFeature in the description): without the worker the
+     * opens happen at activation, without urid:map there is no state and no patch message. */
+    lv2_features_query(features, LV2_URID__map, &self->map, false, LV2_LOG__log, &log, false, LV2_WORKER__schedule,
+                       &self->schedule, false, NULL);
     /* Without the host's log (which needs urid:map) the logger writes to the standard error stream. */
     lv2_log_logger_init(&self->logger, self->map, self->map != NULL ? log : NULL);
     lv2_log_note(&self->logger, "ondara-receiver: host offers log %s, worker %s, urid:map %s\n",
@@ -392,21 +87,7 @@ static LV2_Handle instantiate(const LV2_Descriptor* descriptor, double rate, con
     self->restore_mode = -1;
 
     if (self->map != NULL) {
-        Uris* u = &self->uris;
-        u->atom_string = self->map->map(self->map->handle, LV2_ATOM__String);
-        u->atom_int = self->map->map(self->map->handle, LV2_ATOM__Int);
-        u->atom_urid = self->map->map(self->map->handle, LV2_ATOM__URID);
-        u->atom_object = self->map->map(self->map->handle, LV2_ATOM__Object);
-        u->atom_blank = self->map->map(self->map->handle, LV2_ATOM__Blank);
-        u->atom_sequence = self->map->map(self->map->handle, LV2_ATOM__Sequence);
-        u->patch_set = self->map->map(self->map->handle, LV2_PATCH__Set);
-        u->patch_get = self->map->map(self->map->handle, LV2_PATCH__Get);
-        u->patch_property = self->map->map(self->map->handle, LV2_PATCH__property);
-        u->patch_value = self->map->map(self->map->handle, LV2_PATCH__value);
-        u->name[RING] = self->map->map(self->map->handle, RING_NAME_URI);
-        u->name[MIC] = self->map->map(self->map->handle, MIC_NAME_URI);
-        u->name[MODE] = self->map->map(self->map->handle, MODE_NAME_URI);
-        u->requested_mode = self->map->map(self->map->handle, REQUESTED_MODE_URI);
+        map_uris(self->map, &self->uris);
         lv2_atom_forge_init(&self->forge, self->map);
     }
     /* Nothing is opened here: a host that instantiates the plug-in only to look at it (a scan, a
@@ -454,6 +135,24 @@ static void replace_now(Receiver* self, uint32_t what, void* handle) {
     *slot = handle;
 }
 
+/* Puts a ring receiver just opened (or none) in place of none. A ring opened again under a name whose
+ * audio was played may be that same ring, no longer written: a new receiver starts up to 1024 frames
+ * behind its write position and would play those frames a second time. They are muted and count as
+ * no audio; only a frame beyond them shows that the companion writes again. The receiver reports no
+ * write position, so a companion that took the ring over and restarted its counter loses those
+ * frames too. A name under which no ring opens has lost the one we played: whatever ring turns up
+ * there later is another, and nothing of it is muted. */
+static void install_ring(Receiver* self, void* handle) {
+    self->receiver = (OndaraReceiver*)handle;
+    self->silent_frames = 0;
+    self->retry_frames = 0;
+    self->ring_produced = 0;
+    if (handle == NULL) self->ring_played = 0;
+    self->stale_frames = self->ring_played ? OPEN_LEAD_FRAMES : 0;
+    self->unmute_fade = 0;
+    self->skip_frames = 0;
+}
+
 static void activate(LV2_Handle instance) {
     Receiver* self = (Receiver*)instance;
     int i;
@@ -469,6 +168,7 @@ static void activate(LV2_Handle instance) {
             if (self->renamed & (1u << i)) self->names[i] = self->rt_names[i];
         }
         pthread_mutex_unlock(&self->names_lock);
+        if (self->renamed & (1u << RING)) self->ring_played = 0;
         if (self->renamed & (1u << MIC)) replace_now(self, MIC, NULL);
         if (self->renamed & (1u << MODE)) replace_now(self, MODE, NULL);
         self->renamed = 0;
@@ -478,12 +178,17 @@ static void activate(LV2_Handle instance) {
     if (self->mode_control == NULL) {
         self->mode_control = (OndaraModeControl*)open_segment(self, MODE, &self->names[MODE], 1, 1);
     }
-    /* The ring is the companion's: it may not be there yet. */
-    if (self->receiver == NULL) self->receiver = (OndaraReceiver*)open_segment(self, RING, &self->names[RING], 1, 1);
-    self->ring_produced = 0;
+    /* The ring is the companion's: it may not be there yet. A receiver starts up to 1024 frames behind
+     * the companion and stays that far behind, so it is opened as late as possible: with a worker, at
+     * the first run(), since a host may activate long before it runs (jalv waits up to 40 ms).
+     * Without one, here. */
     self->ring_quiet = 0;
+    self->missing_said = 0;
     self->silent_frames = 0;
-    self->retry_frames = 0;
+    self->retry_frames = self->retry_window; /* the first run() asks for the ring at once */
+    if (self->receiver == NULL && self->schedule == NULL) {
+        install_ring(self, open_segment(self, RING, &self->names[RING], 1, 1));
+    }
     self->peak[0] = self->peak[1] = 0.0f;
     self->level[0] = self->level[1] = FLOOR_DB;
     self->meter_frames = 0;
@@ -529,6 +234,69 @@ static void meter_inputs(Receiver* self, uint32_t n) {
     }
 }
 
+/* Frames [at, at + got) of the outputs came from the ring. Those that may have been played before
+ * (stale_frames) are silenced, and the first ones after them fade in over up to 32 frames, as the
+ * library fades in audio that comes back. Returns the frames that count as audio. */
+static uint32_t unmute(Receiver* self, uint32_t at, uint32_t got) {
+    const uint32_t mute = got < self->stale_frames ? got : self->stale_frames;
+    uint32_t k, i;
+    if (mute > 0) {
+        for (k = 0; k < self->bus_count; ++k) {
+            memset(self->out[k][0] + at, 0, sizeof(float) * mute);
+            memset(self->out[k][1] + at, 0, sizeof(float) * mute);
+        }
+        self->stale_frames -= mute;
+        self->unmute_fade = self->stale_frames == 0;
+    }
+    if (self->unmute_fade && got > mute) {
+        const uint32_t len = got - mute < 32 ? got - mute : 32;
+        for (k = 0; k < self->bus_count; ++k) {
+            for (i = 0; i < len; ++i) {
+                const float gain = (float)(i + 1) / (float)len;
+                self->out[k][0][at + mute + i] *= gain;
+                self->out[k][1][at + mute + i] *= gain;
+            }
+        }
+        self->unmute_fade = 0;
+    }
+    return got - mute;
+}
+
+/* Renders `frames` ring frames into the outputs from frame `at` on. Only a port the host left
+ * unconnected (a null buffer) is refused; then nothing is rendered. */
+static int render_piece(Receiver* self, uint32_t at, uint32_t frames, OndaraProcessResult* res) {
+    OndaraOutputBus buses[MAX_BUSES];
+    uint32_t k;
+    for (k = 0; k < self->bus_count; ++k) {
+        buses[k].left = self->out[k][0] + at;
+        buses[k].right = self->out[k][1] + at;
+        buses[k].length = frames;
+    }
+    memset(res, 0, sizeof *res);
+    return ondara_receiver_process(self->receiver, buses, self->bus_count, frames, res) == ONDARA_OK;
+}
+
+/* A ring opened by the worker starts up to 1024 frames behind the companion at the open, and the
+ * host runs a block or two before the answer is back (it ran `asked_frames` since it asked). What
+ * the companion wrote meanwhile is read into the outputs, which the block then overwrites, and
+ * dropped: the reader starts at most 1024 frames and this block behind. Dropped frames that may have
+ * been played count against the muted ones, and the audio after them fades in. */
+static void skip_late_frames(Receiver* self, uint32_t n) {
+    while (self->skip_frames > 0 && n > 0) {
+        const uint32_t most = n < CHUNK_FRAMES ? n : CHUNK_FRAMES;
+        const uint32_t frames = self->skip_frames < most ? self->skip_frames : most;
+        OndaraProcessResult res;
+        const int ok = render_piece(self, 0, frames, &res);
+        const uint32_t got = (uint32_t)res.ring_frames;
+        self->stale_frames -= got < self->stale_frames ? got : self->stale_frames;
+        /* What follows the dropped frames fades in: the receiver fades in by itself only after a
+         * piece that ran short. */
+        if (got > 0) self->unmute_fade = self->stale_frames == 0 && got == frames;
+        /* A ring that has no more frames is caught up: nothing is left to drop. */
+        self->skip_frames = ok && got == frames ? self->skip_frames - got : 0;
+    }
+}
+
 /* The ring into the outputs, in pieces no longer than the receiver was opened for; the frames that
  * came from the ring. Without a ring, silence. */
 static uint64_t render(Receiver* self, uint32_t n) {
@@ -542,18 +310,12 @@ static uint64_t render(Receiver* self, uint32_t n) {
         self->ring_rate_seen = 0;
         return 0;
     }
+    skip_late_frames(self, n);
     while (done < n) {
         const uint32_t frames = n - done < CHUNK_FRAMES ? n - done : CHUNK_FRAMES;
-        OndaraOutputBus buses[MAX_BUSES];
-        OndaraProcessResult res = {0};
-        for (k = 0; k < self->bus_count; ++k) {
-            buses[k].left = self->out[k][0] + done;
-            buses[k].right = self->out[k][1] + done;
-            buses[k].length = frames;
-        }
-        /* Only a port the host left unconnected (a null buffer) is refused; then nothing is rendered. */
-        if (ondara_receiver_process(self->receiver, buses, self->bus_count, frames, &res) != ONDARA_OK) break;
-        from_ring += res.ring_frames;
+        OndaraProcessResult res;
+        if (!render_piece(self, done, frames, &res)) break;
+        from_ring += unmute(self, done, (uint32_t)res.ring_frames);
         self->ring_rate_seen = res.sample_rate;
         self->ring_channels_seen = res.channels;
         done += frames;
@@ -576,7 +338,7 @@ static void give_back(Receiver* self, uint32_t what, void* handle, uint32_t why)
     /* No slot left: cleanup frees it with everything else it holds. */
 }
 
-static int send_job(Receiver* self, const Job* job) {
+int send_job(Receiver* self, const Job* job) {
     return self->schedule->schedule_work(self->schedule->handle, sizeof *job, job) == LV2_WORKER_SUCCESS;
 }
 
@@ -608,77 +370,14 @@ static int ask_open(Receiver* self, uint32_t what, uint32_t why) {
     job.generation = self->generation;
     job.quiet = what == RING && why != OPEN_NAMED ? (uint32_t)self->ring_quiet : 0;
     job.serial = self->rename_serial[what];
+    job.missing_said = what == RING ? (uint32_t)self->missing_said : 0;
     memcpy(job.name, self->rt_names[what].text, sizeof job.name);
     /* Before scheduling: a host may run the worker and deliver its answer inside schedule_work. */
     self->job_pending = 1;
+    if (what == RING) self->asked_frames = 0;
     if (send_job(self, &job)) return 1;
     self->job_pending = 0;
     return 0;
-}
-
-/* patch:Set of a name, patch:Get of one or all, from the host (a UI, automation, a session loader). */
-static void read_control(Receiver* self) {
-    const Uris* u = &self->uris;
-    if (self->control == NULL || self->map == NULL) return;
-    LV2_ATOM_SEQUENCE_FOREACH (self->control, ev) {
-        const LV2_Atom_Object* obj = (const LV2_Atom_Object*)&ev->body;
-        const LV2_Atom* property = NULL;
-        const LV2_Atom* value = NULL;
-        uint32_t what;
-        if (ev->body.type != u->atom_object && ev->body.type != u->atom_blank) continue;
-        if (obj->body.otype != u->patch_set && obj->body.otype != u->patch_get) continue;
-        lv2_atom_object_get(obj, u->patch_property, &property, u->patch_value, &value, 0);
-        if (obj->body.otype == u->patch_get && property == NULL) {
-            self->notify_names = (1u << SEGMENTS) - 1;
-            continue;
-        }
-        if (property == NULL || property->type != u->atom_urid) continue;
-        for (what = 0; what < SEGMENTS && ((const LV2_Atom_URID*)property)->body != u->name[what]; ++what) {
-        }
-        if (what == SEGMENTS) continue;
-        if (obj->body.otype == u->patch_get) {
-            self->notify_names |= 1u << what;
-        } else if (value != NULL && value->type == u->atom_string) {
-            const char* text = (const char*)LV2_ATOM_BODY_CONST(value);
-            const size_t bytes = value->size > 0 ? strnlen(text, value->size) : 0;
-            if (set_name(&self->rt_names[what], text, bytes)) {
-                self->renamed |= 1u << what;
-                ++self->rename_serial[what];
-            } else if (self->schedule != NULL) {
-                /* Said by the worker: the log is no place for the audio thread. */
-                Job job;
-                memset(&job, 0, sizeof job);
-                job.type = JOB_REFUSED_NAME;
-                job.what = what;
-                send_job(self, &job);
-            }
-            self->notify_names |= 1u << what;
-        }
-    }
-}
-
-/* patch:Set of each name the host should hear about, on the notify port. */
-static void write_notify(Receiver* self) {
-    const Uris* u = &self->uris;
-    LV2_Atom_Forge_Frame seq;
-    uint32_t what;
-    if (self->notify == NULL || self->map == NULL) return;
-    lv2_atom_forge_set_buffer(&self->forge, (uint8_t*)self->notify, self->notify->atom.size);
-    if (!lv2_atom_forge_sequence_head(&self->forge, &seq, 0)) return;
-    for (what = 0; what < SEGMENTS; ++what) {
-        LV2_Atom_Forge_Frame obj;
-        const SegmentName* name = &self->rt_names[what];
-        if (!(self->notify_names & (1u << what))) continue;
-        if (!lv2_atom_forge_frame_time(&self->forge, 0) || !lv2_atom_forge_object(&self->forge, &obj, 0, u->patch_set) ||
-            !lv2_atom_forge_key(&self->forge, u->patch_property) || !lv2_atom_forge_urid(&self->forge, u->name[what]) ||
-            !lv2_atom_forge_key(&self->forge, u->patch_value) ||
-            !lv2_atom_forge_string(&self->forge, name->text, (uint32_t)strlen(name->text))) {
-            break; /* no room left: the rest goes out next time */
-        }
-        lv2_atom_forge_pop(&self->forge, &obj);
-        self->notify_names &= ~(1u << what);
-    }
-    lv2_atom_forge_pop(&self->forge, &seq);
 }
 
 /* What needs the worker, in order of importance; one open at a time. */
@@ -727,6 +426,7 @@ static void run(LV2_Handle instance, uint32_t n) {
     uint64_t from_ring;
     int i;
 
+    if (self->asked_frames < UINT32_MAX - n) self->asked_frames += n;
     read_control(self);
 
     /* The inputs first: a host may hand the same buffer in and out, and rendering overwrites it. */
@@ -735,8 +435,9 @@ static void run(LV2_Handle instance, uint32_t n) {
     *self->mic_level[1] = self->level[1];
 
     from_ring = render(self, n);
-    *self->ring_frames = (float)from_ring;
-    *self->ring_rate = (float)self->ring_rate_seen;
+    /* Within the ranges the ports declare. */
+    *self->ring_frames = (float)(from_ring < MAX_SHOWN_FRAMES ? from_ring : MAX_SHOWN_FRAMES);
+    *self->ring_rate = (float)(self->ring_rate_seen < MAX_SHOWN_RATE ? self->ring_rate_seen : MAX_SHOWN_RATE);
     if (self->receiver != NULL) {
         if (from_ring > 0) {
             if (self->ring_quiet && self->schedule != NULL) {
@@ -751,6 +452,7 @@ static void run(LV2_Handle instance, uint32_t n) {
             }
             self->silent_frames = 0;
             self->ring_produced = 1;
+            self->ring_played = 1;
             self->ring_quiet = 0;
         } else if (self->silent_frames < UINT32_MAX - n) {
             self->silent_frames += n;
@@ -767,22 +469,27 @@ static void run(LV2_Handle instance, uint32_t n) {
         const int usable = wanted >= 0.0f && wanted <= 3.0f;
         int32_t mode = -1;
         float volumes[4];
-        if (self->restore_mode >= 0) mode = self->restore_mode;
-        else if (usable && (self->request_control || (self->first_run_done && wanted != self->mode_seen))) {
-            mode = (int32_t)lrintf(wanted);
+        if (self->renamed & (1u << MODE)) {
+            /* A new mode block is on its way (a preset, a restored session, patch:Set): what the
+             * session or the control asks for is for that block, and asked of it once it is open. */
+        } else {
+            if (self->restore_mode >= 0) mode = self->restore_mode;
+            else if (usable && (self->request_control || (self->first_run_done && wanted != self->mode_seen))) {
+                mode = (int32_t)lrintf(wanted);
+            }
+            if (mode >= 0) {
+                ondara_mode_request(self->mode_control, mode);
+                atomic_store(&self->requested, mode);
+            }
+            self->mode_seen = wanted;
+            self->restore_mode = -1;
+            self->request_control = 0;
         }
-        if (mode >= 0) {
-            ondara_mode_request(self->mode_control, mode);
-            atomic_store(&self->requested, mode);
-        }
-        self->mode_seen = wanted;
-        self->restore_mode = -1;
-        self->request_control = 0;
         /* The applied mode first: the companion writes it after the volumes and the bridge flag, so
          * whoever sees a new mode then also reads what goes with it. */
         *self->applied_mode = (float)ondara_mode_applied(self->mode_control);
         ondara_mode_mixer_volumes(self->mode_control, volumes);
-        for (i = 0; i < 4; ++i) *self->volume[i] = volumes[i];
+        for (i = 0; i < 4; ++i) *self->volume[i] = volumes[i] > 0.0f ? fminf(volumes[i], 1.0f) : 0.0f; /* NaN: 0 */
         *self->bridge = (float)ondara_mode_vst3_bridge_active(self->mode_control);
     } else {
         for (i = 0; i < 4; ++i) *self->volume[i] = 0.0f;
@@ -819,8 +526,8 @@ static LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function r
     }
     if (job.type == JOB_FREE) {
         if (job.why == FREE_SILENT) {
-            lv2_log_note(&self->logger, "ondara-receiver: ring %s stays silent; let go of it, looking for it every 0.25 s\n",
-                         job.name);
+            lv2_log_note(&self->logger, "ondara-receiver: ring %s stays silent, also opened again: its companion "
+                         "stopped; let go of it, looking for it every 0.25 s\n", job.name);
         }
         free_handle(self, job.what, job.handle);
         return LV2_WORKER_SUCCESS;
@@ -842,7 +549,7 @@ static LV2_Worker_Status work(LV2_Handle instance, LV2_Worker_Respond_Function r
     answer.why = job.why;
     answer.generation = job.generation;
     answer.serial = job.serial;
-    answer.handle = named ? open_segment(self, job.what, &name, job.why != OPEN_MISSING && !job.quiet, !job.quiet) : NULL;
+    answer.handle = named ? open_segment(self, job.what, &name, !job.quiet && !job.missing_said, !job.quiet) : NULL;
     if (respond(handle, sizeof answer, &answer) != LV2_WORKER_SUCCESS) {
         /* It cannot be handed over; the audio thread learns that the answer is lost and asks again. */
         free_handle(self, job.what, answer.handle);
@@ -871,18 +578,29 @@ static LV2_Worker_Status work_response(LV2_Handle instance, uint32_t size, const
         /* A name the host set again meanwhile is still to be opened; this answer stands until then. */
         if (answer.serial == self->rename_serial[answer.what]) self->renamed &= ~(1u << answer.what);
     }
-    if (answer.what == RING && answer.handle == NULL && answer.why == OPEN_MISSING) return LV2_WORKER_SUCCESS;
+    if (answer.what == RING && answer.handle == NULL && answer.why == OPEN_MISSING) {
+        self->missing_said = 1; /* said once: the looks that follow are quiet */
+        self->ring_played = 0;
+        return LV2_WORKER_SUCCESS;
+    }
     /* A ring that could not be opened again is gone: it is let go and looked for. A renamed segment
      * that cannot be opened is no longer used under its old name either. */
     slot = slot_of(self, answer.what);
     give_back(self, answer.what, *slot, FREE_PLAIN);
-    *slot = answer.handle;
+    *slot = NULL;
     if (answer.what == RING) {
-        self->silent_frames = 0;
-        self->retry_frames = 0;
-        self->ring_produced = 0;
-        if (answer.handle == NULL) self->ring_quiet = 1;
-    } else if (answer.what == MODE && answer.handle != NULL) {
+        if (answer.why == OPEN_NAMED) self->ring_played = 0; /* another ring: none of its audio was played */
+        install_ring(self, answer.handle);
+        if (answer.handle == NULL) {
+            self->ring_quiet = 1;
+        } else {
+            self->missing_said = 0;
+            self->skip_frames = self->asked_frames;
+        }
+    } else {
+        *slot = answer.handle;
+    }
+    if (answer.what == MODE && answer.handle != NULL) {
         /* Another companion's block: what the control asks for now is the user's choice for it. */
         self->request_control = 1;
     }
@@ -907,71 +625,6 @@ static void cleanup(LV2_Handle instance) {
     for (i = 0; i < HELD_MAX; ++i) free_handle(self, self->held[i].what, self->held[i].handle);
     pthread_mutex_destroy(&self->names_lock);
     free(self);
-}
-
-/* ---- state: the three names and the mode asked for --------------------------------------------- */
-
-static LV2_State_Status save(LV2_Handle instance, LV2_State_Store_Function store, LV2_State_Handle handle,
-                             uint32_t flags, const LV2_Feature* const* features) {
-    Receiver* self = (Receiver*)instance;
-    SegmentName names[SEGMENTS];
-    int i;
-    (void)flags;
-    (void)features;
-    if (self->map == NULL) return LV2_STATE_ERR_NO_FEATURE;
-    copy_names(&self->names_lock, names, self->names);
-    for (i = 0; i < SEGMENTS; ++i) {
-        const LV2_State_Status st = store(handle, self->uris.name[i], names[i].text, strlen(names[i].text) + 1,
-                                          self->uris.atom_string, LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
-        if (st != LV2_STATE_SUCCESS) return st;
-    }
-    {
-        const int32_t requested = atomic_load(&self->requested);
-        return store(handle, self->uris.requested_mode, &requested, sizeof requested, self->uris.atom_int,
-                     LV2_STATE_IS_POD | LV2_STATE_IS_PORTABLE);
-    }
-}
-
-/* Nothing else runs during a restore. Names that changed are opened anew: by the worker at the next
- * run, or at the next activation. A name missing from the state is the environment's default. The mode
- * the session had asked for, if any, is asked for at the next run; hosts also restore states that
- * were saved before anything was asked for (jalv saves and restores one at every start), and those
- * ask for nothing. */
-static LV2_State_Status restore(LV2_Handle instance, LV2_State_Retrieve_Function retrieve, LV2_State_Handle handle,
-                                uint32_t flags, const LV2_Feature* const* features) {
-    Receiver* self = (Receiver*)instance;
-    int i;
-    (void)flags;
-    (void)features;
-    if (self->map == NULL) return LV2_STATE_ERR_NO_FEATURE;
-    for (i = 0; i < SEGMENTS; ++i) {
-        size_t size = 0;
-        uint32_t type = 0, value_flags = 0;
-        const char* text = (const char*)retrieve(handle, self->uris.name[i], &size, &type, &value_flags);
-        SegmentName name = self->defaults[i];
-        if (text != NULL && type == self->uris.atom_string && !set_name(&name, text, strnlen(text, size))) {
-            lv2_log_warning(&self->logger, "ondara-receiver: the session's %s name is no usable segment name; using %s\n",
-                            segment_what[i], self->defaults[i].text);
-        }
-        if (strcmp(name.text, self->rt_names[i].text) != 0) {
-            self->renamed |= 1u << i;
-            ++self->rename_serial[i];
-        }
-        self->names[i] = name;
-        self->rt_names[i] = name;
-    }
-    {
-        size_t size = 0;
-        uint32_t type = 0, value_flags = 0;
-        const void* value = retrieve(handle, self->uris.requested_mode, &size, &type, &value_flags);
-        int32_t mode = -1;
-        if (value != NULL && type == self->uris.atom_int && size == sizeof mode) memcpy(&mode, value, sizeof mode);
-        self->restore_mode = mode >= 0 && mode <= 3 ? mode : -1;
-        /* The session's request, also for a save that comes before the next run asks for it. */
-        if (self->restore_mode >= 0) atomic_store(&self->requested, self->restore_mode);
-    }
-    self->notify_names = (1u << SEGMENTS) - 1;
-    return LV2_STATE_SUCCESS;
 }
 
 static const void* extension_data(const char* uri) {

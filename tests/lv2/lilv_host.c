@@ -1,10 +1,11 @@
 /*
  * ondara-lv2-test-host: loads an LV2 plug-in through lilv as any LV2 host does, offers urid:map and
- * urid:unmap, log:log and a worker, and runs blocks paced in real time.
+ * urid:unmap, log:log and a worker, and runs blocks paced in real time (or in step with a test).
  *
  *   ondara-lv2-test-host URI [--seconds S] [--mode M] [--block N] [--in-place] [--out FILE]
- *                            [--worker threaded|immediate|fail-once|none] [--set PROPERTY=VALUE]...
- *                            [--save FILE] [--restore FILE] [--rate HZ] [--until FILE]
+ *                            [--worker threaded|immediate|fail-once|none] [--at N] [--set PROPERTY=VALUE]...
+ *                            [--save FILE] [--restore FILE]... [--rate HZ] [--until FILE] [--step FILE]
+ *                            [--notify-size BYTES]
  *
  *   --mode M      the control `mode` moves to M after the first block, as a user would move it
  *   --block N     frames per run() (default 256, at most 8192)
@@ -15,21 +16,31 @@
  *                 worker extension allows; fail-once: threaded, but the first respond() fails;
  *                 none: no worker offered
  *   --set P=V     patch:Set of the string property P (the part of its URI after '#') to V, sent
- *                 with the first block
+ *                 with the first block (or block N of --at)
  *   --save FILE   the plug-in's state at the end, as Turtle
- *   --restore F   restores the state in Turtle file F before activation; `--restore own` saves the
- *                 instance's state right after instantiation and restores that, as jalv does at every
+ *   --restore F   restores the state in Turtle file F before activation (or before block N of --at);
+ *                 `--restore own` saves the instance's state and restores that, as jalv does at every
  *                 start
+ *   --at N        the --set and --restore options after it act before block N (counted from 0) of
+ *                 the running instance instead: a preset or a session loaded while it plays. A state
+ *                 is restored while the worker is idle, as the state extension asks
  *   --rate HZ     the sample rate passed to instantiate (the blocks stay paced at 48 kHz)
  *   --until FILE  ends as soon as FILE exists (looked for every 10 ms of audio), or after S seconds,
  *                 whichever comes first: a test that drives a session runs the host for as long as
  *                 that takes on a slow machine, then stops it cleanly
+ *   --step FILE   runs in step with a test instead of the clock: no block past the count that FILE
+ *                 holds (a decimal number, replaced whole) is run; at each stop the host prints "host:
+ *                 at block N" and waits for a larger count, so that the test can change a segment
+ *                 between two exact blocks however slowly the machine runs
+ *   --notify-size BYTES  the room the notify port gets (default 8192), as a host that gives less than
+ *                 the port's rsz:minimumSize would; every event it carries is checked to be whole
  *
  * The audio inputs carry a 440 Hz sine, peak 0.5 on the first input and 0.125 on the second. Every
  * control input keeps its default but `mode`. It prints what the notify port says ("notify
  * ring_name=..."), when ring audio starts and stops ("host: ring audio at N ms", on the monotonic
  * clock), the control outputs by symbol at the end ("control applied_mode=2") and what came out of
- * the first audio output.
+ * the first audio output. A notify event that is cut off or a patch:Set without its value is reported
+ * as "host: broken notify event".
  */
 #define _POSIX_C_SOURCE 200809L
 
@@ -59,6 +70,7 @@
 #define MESSAGE_MAX 512
 #define ATOM_CAPACITY 8192
 #define MAX_SETS 4
+#define MAX_RESTORES 4
 
 /* ---- urid:map, urid:unmap and log:log ---------------------------------------------------------- */
 
@@ -146,12 +158,15 @@ static struct {
     pthread_mutex_t lock;
     pthread_cond_t wake;
     Queue requests, responses;
+    pthread_cond_t idle; /* signalled when the worker has nothing left to do */
+    int busy;            /* work() is running */
     int stop;
     int kind;
     int failed_once;
     LilvInstance* instance;
     const LV2_Worker_Interface* iface;
-} worker = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, {{{0}}, 0, 0}, {{{0}}, 0, 0}, 0, 0, 0, NULL, NULL};
+} worker = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_COND_INITIALIZER, {{{0}}, 0, 0}, {{{0}}, 0, 0}, PTHREAD_COND_INITIALIZER,
+          0, 0, 0, 0, NULL, NULL};
 
 /* A test host may take a lock here; a real one passes messages through a lock-free ring. The worker
    re-checks its queue when woken, so waking it for a response as well is harmless. */
@@ -196,9 +211,12 @@ static void* worker_thread(void* arg) {
     for (;;) {
         while (!worker.stop && worker.requests.count == 0) pthread_cond_wait(&worker.wake, &worker.lock);
         if (!queue_pop(&worker.requests, &m)) break; /* stopping with nothing left to do */
+        worker.busy = 1;
         pthread_mutex_unlock(&worker.lock);
         worker.iface->work(lilv_instance_get_handle(worker.instance), respond, NULL, m.size, m.data);
         pthread_mutex_lock(&worker.lock);
+        worker.busy = 0;
+        if (worker.requests.count == 0) pthread_cond_broadcast(&worker.idle);
     }
     pthread_mutex_unlock(&worker.lock);
     return NULL;
@@ -287,8 +305,17 @@ static const char* symbol_of(const LilvPlugin* plugin, uint32_t p) {
 static void usage(void) {
     fprintf(stderr,
             "usage: ondara-lv2-test-host URI [--seconds S] [--mode M] [--block N] [--in-place] [--out FILE]\n"
-            "                            [--worker threaded|immediate|fail-once|none] [--set P=V]... [--save FILE]\n"
-            "                            [--restore FILE] [--rate HZ] [--until FILE]\n");
+            "                            [--worker threaded|immediate|fail-once|none] [--at N] [--set P=V]...\n"
+            "                            [--save FILE] [--restore FILE]... [--rate HZ] [--until FILE] [--step FILE]\n"
+            "                            [--notify-size BYTES]\n");
+}
+
+/* The block count that the --step file holds; 0 while it cannot be read. */
+static unsigned long long step_limit(const char* path) {
+    char* text = read_text(path);
+    const unsigned long long n = text != NULL ? strtoull(text, NULL, 10) : 0;
+    free(text);
+    return n;
 }
 
 static float port_values[MAX_PORTS];
@@ -311,11 +338,37 @@ static const void* get_port_value(const char* symbol, void* user_data, uint32_t*
     return NULL; /* ports are the host's business here; the test looks at the plug-in's own state */
 }
 
+/* Restores the state in the Turtle file `path` (or, for "own", the instance's own state, as jalv does
+ * at every start). A running instance is restored between two blocks, with the worker idle: nothing
+ * else of the plug-in runs meanwhile. */
+static int restore_state(LilvWorld* world, LV2_URID_Map* map, const LV2_Feature* const* features, const char* path) {
+    const int own = strcmp(path, "own") == 0;
+    char* text = own ? NULL : read_text(path);
+    LilvState* state = own ? lilv_state_new_from_instance(the_plugin, worker.instance, map, NULL, NULL, NULL, NULL,
+                                                          get_port_value, NULL, 0, features)
+                       : text != NULL ? lilv_state_new_from_string(world, map, text)
+                                      : NULL;
+    free(text);
+    if (state == NULL) {
+        fprintf(stderr, "host: cannot read the state in %s\n", path);
+        return 0;
+    }
+    pthread_mutex_lock(&worker.lock);
+    while (worker.busy || worker.requests.count > 0) pthread_cond_wait(&worker.idle, &worker.lock);
+    lilv_state_restore(state, worker.instance, set_port_value, NULL, 0, features);
+    pthread_mutex_unlock(&worker.lock);
+    lilv_state_free(state);
+    return 1;
+}
+
 int main(int argc, char** argv) {
     const char* uri_text = NULL;
-    const char *out_path = NULL, *save_path = NULL, *restore_path = NULL, *until_path = NULL;
-    const char* sets[MAX_SETS];
-    int set_count = 0;
+    const char *out_path = NULL, *save_path = NULL, *until_path = NULL, *step_path = NULL;
+    const char *sets[MAX_SETS], *restores[MAX_RESTORES];
+    long long set_at[MAX_SETS], restore_at[MAX_RESTORES], at = -1; /* -1: the first block, or before activation */
+    int set_count = 0, restore_count = 0;
+    uint32_t notify_size = ATOM_CAPACITY;
+    unsigned long long limit = 0;
     double seconds = 2.0, rate = RATE;
     float mode = -1.0f;
     int in_place = 0;
@@ -354,10 +407,17 @@ int main(int argc, char** argv) {
         else if (strcmp(argv[i], "--in-place") == 0) in_place = 1;
         else if (strcmp(argv[i], "--out") == 0 && i + 1 < argc) out_path = argv[++i];
         else if (strcmp(argv[i], "--save") == 0 && i + 1 < argc) save_path = argv[++i];
-        else if (strcmp(argv[i], "--restore") == 0 && i + 1 < argc) restore_path = argv[++i];
         else if (strcmp(argv[i], "--until") == 0 && i + 1 < argc) until_path = argv[++i];
-        else if (strcmp(argv[i], "--set") == 0 && i + 1 < argc && set_count < MAX_SETS) sets[set_count++] = argv[++i];
-        else if (strcmp(argv[i], "--worker") == 0 && i + 1 < argc) {
+        else if (strcmp(argv[i], "--step") == 0 && i + 1 < argc) step_path = argv[++i];
+        else if (strcmp(argv[i], "--at") == 0 && i + 1 < argc) at = atoll(argv[++i]);
+        else if (strcmp(argv[i], "--notify-size") == 0 && i + 1 < argc) notify_size = (uint32_t)atoi(argv[++i]);
+        else if (strcmp(argv[i], "--set") == 0 && i + 1 < argc && set_count < MAX_SETS) {
+            set_at[set_count] = at;
+            sets[set_count++] = argv[++i];
+        } else if (strcmp(argv[i], "--restore") == 0 && i + 1 < argc && restore_count < MAX_RESTORES) {
+            restore_at[restore_count] = at;
+            restores[restore_count++] = argv[++i];
+        } else if (strcmp(argv[i], "--worker") == 0 && i + 1 < argc) {
             const char* k = argv[++i];
             worker.kind = strcmp(k, "threaded") == 0    ? WORKER_THREADED
                           : strcmp(k, "immediate") == 0 ? WORKER_IMMEDIATE
@@ -374,7 +434,8 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (uri_text == NULL || !(seconds > 0.0 && seconds < 600.0) || block < 1 || block > MAX_BLOCK) {
+    if (uri_text == NULL || !(seconds > 0.0 && seconds < 600.0) || block < 1 || block > MAX_BLOCK ||
+        notify_size < sizeof(LV2_Atom) || notify_size > ATOM_CAPACITY) {
         usage();
         return 2;
     }
@@ -443,20 +504,8 @@ int main(int argc, char** argv) {
         }
         if (worker.kind != WORKER_IMMEDIATE) pthread_create(&thread, NULL, worker_thread, NULL);
     }
-    if (restore_path != NULL) {
-        const int own = strcmp(restore_path, "own") == 0;
-        char* text = own ? NULL : read_text(restore_path);
-        LilvState* state = own ? lilv_state_new_from_instance(the_plugin, worker.instance, &map, NULL, NULL, NULL, NULL,
-                                                              get_port_value, NULL, 0, features)
-                           : text != NULL ? lilv_state_new_from_string(world, &map, text)
-                                          : NULL;
-        free(text);
-        if (state == NULL) {
-            fprintf(stderr, "host: cannot read the state in %s\n", restore_path);
-            return 1;
-        }
-        lilv_state_restore(state, worker.instance, set_port_value, NULL, 0, features);
-        lilv_state_free(state);
+    for (i = 0; i < restore_count; ++i) {
+        if (restore_at[i] < 0 && !restore_state(world, &map, features, restores[i])) return 1;
     }
     for (p = 0; p < n_ports; ++p) {
         void* buffer = is_audio[p] ? (void*)audio[p] : is_atom[p] ? (void*)&atoms[p].seq : (void*)&port_values[p];
@@ -482,6 +531,21 @@ int main(int argc, char** argv) {
     start = now_ms();
     for (blocks = 0; blocks < total_blocks; ++blocks) {
         int k;
+        if (step_path != NULL && blocks >= limit) {
+            const double give_up = now_ms() + 60000.0;
+            printf("host: at block %llu\n", blocks);
+            fflush(stdout);
+            while ((limit = step_limit(step_path)) <= blocks && now_ms() < give_up) sleep_until(now_ms() + 1.0);
+            if (limit <= blocks) {
+                fprintf(stderr, "host: %s never let block %llu run\n", step_path, blocks);
+                return 1;
+            }
+        }
+        for (k = 0; k < restore_count; ++k) {
+            if (restore_at[k] != (long long)blocks) continue;
+            if (!restore_state(world, &map, features, restores[k])) return 1;
+            printf("host: restored %s before block %llu\n", restores[k], blocks);
+        }
         /* The inputs: the sine, written into the output buffers when they are shared. */
         for (k = 0; k < n_ins; ++k) {
             float* x = in_place && k < n_outs ? audio[audio_outs[k]] : audio[audio_ins[k]];
@@ -495,10 +559,11 @@ int main(int argc, char** argv) {
                 LV2_Atom_Forge_Frame seq;
                 lv2_atom_forge_set_buffer(&forge, atoms[p].bytes, ATOM_CAPACITY);
                 lv2_atom_forge_sequence_head(&forge, &seq, 0);
-                for (k = 0; blocks == 0 && k < set_count; ++k) {
+                for (k = 0; k < set_count; ++k) {
                     const char* eq = strchr(sets[k], '=');
                     char property[256];
                     LV2_Atom_Forge_Frame obj;
+                    if ((unsigned long long)(set_at[k] < 0 ? 0 : set_at[k]) != blocks) continue;
                     if (eq == NULL || (size_t)(eq - sets[k]) >= sizeof property - 32) continue;
                     snprintf(property, sizeof property, "urn:ondara:receiver#%.*s", (int)(eq - sets[k]), sets[k]);
                     lv2_atom_forge_frame_time(&forge, 0);
@@ -508,11 +573,12 @@ int main(int argc, char** argv) {
                     lv2_atom_forge_key(&forge, patch_value);
                     lv2_atom_forge_string(&forge, eq + 1, (uint32_t)strlen(eq + 1));
                     lv2_atom_forge_pop(&forge, &obj);
+                    if (set_at[k] >= 0) printf("host: patch:Set %s with block %llu\n", sets[k], blocks);
                 }
                 lv2_atom_forge_pop(&forge, &seq);
             } else {
                 atoms[p].seq.atom.type = atom_chunk;
-                atoms[p].seq.atom.size = ATOM_CAPACITY - sizeof(LV2_Atom);
+                atoms[p].seq.atom.size = notify_size - sizeof(LV2_Atom);
             }
         }
         if (blocks == 1 && mode_port >= 0 && mode >= 0.0f) port_values[mode_port] = mode;
@@ -520,12 +586,23 @@ int main(int argc, char** argv) {
         deliver_responses();
         for (p = 0; p < n_ports; ++p) {
             if (!is_atom[p] || is_input[p] || atoms[p].seq.atom.type == atom_chunk) continue;
+            if (sizeof(LV2_Atom) + atoms[p].seq.atom.size > notify_size) {
+                printf("host: broken notify event: a sequence of %u bytes in %u\n", atoms[p].seq.atom.size, notify_size);
+                continue;
+            }
             LV2_ATOM_SEQUENCE_FOREACH (&atoms[p].seq, ev) {
                 const LV2_Atom_Object* obj = (const LV2_Atom_Object*)&ev->body;
                 const LV2_Atom *property = NULL, *value = NULL;
+                const char* seq_end = (const char*)LV2_ATOM_BODY(&atoms[p].seq) + atoms[p].seq.atom.size;
+                if ((const char*)(ev + 1) > seq_end || (const char*)(ev + 1) + ev->body.size > seq_end) {
+                    printf("host: broken notify event: it ends past its sequence\n");
+                    break;
+                }
                 if ((ev->body.type != atom_object && ev->body.type != atom_blank) || obj->body.otype != patch_set) continue;
                 lv2_atom_object_get(obj, patch_property, &property, patch_value, &value, 0);
-                if (property != NULL && property->type == atom_urid && value != NULL && value->type == atom_string) {
+                if (property == NULL || property->type != atom_urid || value == NULL || value->type != atom_string) {
+                    printf("host: broken notify event: a patch:Set without a property and a string value\n");
+                } else {
                     const char* name = unmap_uri(NULL, ((const LV2_Atom_URID*)property)->body);
                     const char* hash = name != NULL ? strchr(name, '#') : NULL;
                     printf("notify %s=%s\n", hash != NULL ? hash + 1 : "?", (const char*)LV2_ATOM_BODY_CONST(value));
@@ -564,7 +641,7 @@ int main(int argc, char** argv) {
                 break;
             }
         }
-        sleep_until(start + (double)(blocks + 1) * 1000.0 * block / RATE);
+        if (step_path == NULL) sleep_until(start + (double)(blocks + 1) * 1000.0 * block / RATE);
     }
 
     for (p = 0; p < n_ports; ++p) {
