@@ -2,6 +2,7 @@
 // and objects too small for what is asked of them.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -34,11 +35,32 @@ ModePtr open_mode(const std::u16string& name, OndaraStatus expect = ONDARA_OK) {
     return ModePtr(h, &ondara_mode_free);
 }
 
+// Unix milliseconds by the C++ library's own wall clock: the stamps are read by the companion with its
+// clock, so they are checked against an independent one rather than against now_ms() itself.
+std::uint64_t system_ms() {
+    using namespace std::chrono;
+    return static_cast<std::uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
 // A time stamp written "now" by this machine: between the readings taken around the write, with a few
 // seconds of slack for a clock that steps meanwhile.
 void expect_current(std::uint64_t stamp, std::uint64_t before, std::uint64_t after) {
     EXPECT_GE(stamp + 5000, before);
     EXPECT_LE(stamp, after + 5000);
+}
+
+// Read late in a second, where a sub-second part on the wrong scale puts now_ms() hundreds of
+// milliseconds behind. The bracket holds however long the thread is held up between the readings; the
+// slack covers a system clock coarser than the library's only.
+TEST(Clock, NowIsTheWallClockInUnixMilliseconds) {
+    if (const std::uint64_t into_second = system_ms() % 1000; into_second < 500) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(600 - into_second));
+    }
+    const std::uint64_t before = system_ms();
+    const std::uint64_t now = now_ms();
+    const std::uint64_t after = system_ms();
+    EXPECT_GE(now + 200, before);
+    EXPECT_LE(now, after + 200);
 }
 
 // Field by field in offset order, each read as the companion reads it.
@@ -69,9 +91,9 @@ void expect_initial_mode(const ModeControlBlock* b, std::uint64_t before, std::u
 TEST(ControlBlocks, FreshMicBlockHoldsItsInitialValues) {
     const std::string name = unique_name("mic-fresh");
     NameCleanup cleanup(name);
-    const std::uint64_t before = now_ms();
+    const std::uint64_t before = system_ms();
     MicPtr mic = open_mic(u16(name));
-    const std::uint64_t after = now_ms();
+    const std::uint64_t after = system_ms();
     ASSERT_NE(mic, nullptr);
     auto view = SharedView::open(u16(name), sizeof(MicLevelBlock));
     ASSERT_TRUE(view) << "the block is not visible under its name";
@@ -93,9 +115,9 @@ TEST(ControlBlocks, SecondMicOpenResetsAPublishedBlock) {
     EXPECT_EQ(load_shared(&b->published), 1u);
     EXPECT_EQ(load_shared(&b->writer_token) >> 32, platform::current_process_id());
 
-    const std::uint64_t before = now_ms();
+    const std::uint64_t before = system_ms();
     MicPtr second = open_mic(u16(name));
-    const std::uint64_t after = now_ms();
+    const std::uint64_t after = system_ms();
     ASSERT_NE(second, nullptr);
     expect_initial_mic(b, before, after);
 }
@@ -103,9 +125,9 @@ TEST(ControlBlocks, SecondMicOpenResetsAPublishedBlock) {
 TEST(ControlBlocks, FreshModeBlockHoldsItsInitialValues) {
     const std::string name = unique_name("mode-fresh");
     NameCleanup cleanup(name);
-    const std::uint64_t before = now_ms();
+    const std::uint64_t before = system_ms();
     ModePtr mode = open_mode(u16(name));
-    const std::uint64_t after = now_ms();
+    const std::uint64_t after = system_ms();
     ASSERT_NE(mode, nullptr);
     auto view = SharedView::open(u16(name), sizeof(ModeControlBlock));
     ASSERT_TRUE(view) << "the block is not visible under its name";
@@ -126,9 +148,9 @@ TEST(ControlBlocks, SecondModeOpenResetsARequestedBlock) {
     store_shared(&b->mixer_volumes[2], 0.25f);
     ASSERT_EQ(load_shared(&b->requested_mode), 3);
 
-    const std::uint64_t before = now_ms();
+    const std::uint64_t before = system_ms();
     ModePtr second = open_mode(u16(name));
-    const std::uint64_t after = now_ms();
+    const std::uint64_t after = system_ms();
     ASSERT_NE(second, nullptr);
     expect_initial_mode(b, before, after);
 }

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "ondara.h"
 #include "os_resources.h"
 #include "os_support.h"
 #include "platform/platform.h"
@@ -91,6 +92,25 @@ TEST_F(FortyByteObject, ResourceCountsSeeAnOpenHandleAndAMappedView) {
         EXPECT_EQ(*after.handles, *before.handles);
     }
 }
+
+#if defined(_WIN32)
+// A Win32 mapping goes with its last handle and view. Wine's handle count cannot show a handle the
+// library failed to close, but a name still found after the library has let go of it does.
+TEST(Win32Mappings, ANameIsGoneOnceTheLibraryClosesTheLastHandle) {
+    const std::u16string mic = u16(unique_name("gone-mic")), mode = u16(unique_name("gone-mode"));
+    OndaraMicPublisher* m = nullptr;
+    ASSERT_EQ(ondara_mic_open(units(mic), mic.size(), &m), ONDARA_OK);
+    ondara_mic_free(m);
+    OndaraModeControl* d = nullptr;
+    ASSERT_EQ(ondara_mode_open(units(mode), mode.size(), &d), ONDARA_OK);
+    ondara_mode_free(d);
+    for (const std::u16string& name : {mic, mode}) {
+        const platform::Handle h = platform::open_mapping(name.c_str());
+        EXPECT_EQ(h, platform::kNoHandle) << "the mapping outlived the library's handle";
+        if (h != platform::kNoHandle) platform::close_mapping(h);
+    }
+}
+#endif
 
 }  // namespace
 }  // namespace ondara::ostest

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <thread>
 
 #include "ondara.h"
 #include "os_resources.h"
@@ -125,6 +126,33 @@ TEST(PosixObjectsDeathTest, ExhaustedMemoryWhileBuildingANameEndsTheProcess) {
             refuse_allocations = false;
         },
         "ondara: out of memory");
+}
+
+// The object found by the exclusive create can be gone before it is opened (a companion removing its
+// name, or starting again); the create then tries again rather than failing with ENOENT.
+TEST(PosixObjects, CreateSucceedsWhileTheNameIsCreatedAndRemovedMeanwhile) {
+    const std::string name = unique_name("vanishing");
+    NameCleanup cleanup(name);
+    const std::string path = "/" + name;
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        while (!stop.load()) {
+            ::close(::shm_open(path.c_str(), O_RDWR | O_CREAT, 0600));
+            ::shm_unlink(path.c_str());
+        }
+    });
+    const std::u16string wide = u16(name);
+    int failures = 0, error = 0;
+    for (int i = 0; i < 20000; ++i) {
+        if (const platform::Handle h = platform::create_mapping(wide.c_str(), 40); h != platform::kNoHandle) {
+            platform::close_mapping(h);
+        } else if (++failures == 1) {
+            error = errno;
+        }
+    }
+    stop = true;
+    churn.join();
+    EXPECT_EQ(failures, 0) << "first failure: " << std::strerror(error);
 }
 
 // ---- a full shared-memory file system -------------------------------------------------------------

@@ -24,6 +24,9 @@ TEST(DecodeName, ConvertsToUtf8) {
     EXPECT_EQ(decode({0xD800, 0xDC00}), std::string("\xF0\x90\x80\x80"));
     EXPECT_EQ(decode({0xDBFF, 0xDFFF}), std::string("\xF4\x8F\xBF\xBF"));
     EXPECT_EQ(decode({u'a', 0x00E9, 0x20AC}), std::string("a\xC3\xA9\xE2\x82\xAC"));
+    // The first and last code point of each length.
+    EXPECT_EQ(decode({0x007F, 0x0080, 0x07FF, 0x0800, 0xFFFF}),
+              std::string("\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF"));
     // U+0000 is an ordinary character when decoding.
     EXPECT_EQ(decode({u'A', 0, u'B'}), std::string("A\0B", 3));
 }
@@ -40,6 +43,8 @@ TEST(EncodeName, RoundTripsWithOneTerminator) {
 TEST(EncodeName, MalformedUtf8NeverReadsPastTheEnd) {
     EXPECT_EQ(encode_name("\xE2\x82"), (std::u16string{0xFFFD, 0xFFFD, 0}));
     EXPECT_EQ(encode_name("a\xFF"), (std::u16string{u'a', 0xFFFD, 0}));
+    // A lead byte at the end of the view, with a continuation byte just past it in memory.
+    EXPECT_EQ(encode_name(std::string_view("\xC3\xA9", 1)), (std::u16string{0xFFFD, 0}));
 }
 
 platform::ClockReading reading(std::int64_t filetime) {
