@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -20,6 +19,7 @@ using test::u16;
 using test::units;
 
 constexpr float kSentinel = -7.0f;
+constexpr Deinterleave ChannelKernels::*kSlots[] = {&ChannelKernels::all, &ChannelKernels::pair, &ChannelKernels::lone};
 
 struct Bus {
     std::vector<float> left, right;
@@ -47,6 +47,13 @@ protected:
     }
 
     Receiver& internals() { return *reinterpret_cast<Receiver*>(handle); }
+
+    // Every set of kernels this CPU runs, for the tests that render through each in turn.
+    static std::vector<RenderIsa> isas() {
+        std::vector<RenderIsa> all{RenderIsa::Plain};
+        while (all.back() < cpu_render_isa()) all.push_back(static_cast<RenderIsa>(static_cast<int>(all.back()) + 1));
+        return all;
+    }
 
     // As open, for a receiver that has been playing for a while: no fade-in owed, so that its next
     // block shows the ring's samples as they are.
@@ -131,30 +138,29 @@ TEST_F(ReceiverTest, FreshHandleState) {
     ondara_receiver_free(nullptr);
 }
 
-// The receiver keeps a kernel for every slot, from the best instruction set that the build and the CPU
-// allow: every path gives the same samples, so only this tells that the fast ones are in use.
+// The receiver keeps the kernels of the best set this CPU runs, and a limit takes each slot from the
+// best set up to it that has one: every path gives the same samples, so only this tells that the fast
+// ones are in use.
 TEST_F(ReceiverTest, KeepsTheBestKernelsThisCpuRuns) {
     open(2);
-    const RenderKernels& k = internals().kernels;
-    for (std::size_t ch = 1; ch <= kMaxRingChannels; ++ch) {
-        EXPECT_NE(k[ch].all, nullptr) << ch;
-        EXPECT_EQ(k[ch].pair != nullptr, ch >= 2) << ch;
-        EXPECT_EQ(k[ch].lone != nullptr, ch % 2 == 1) << ch;
-    }
-#if defined(ONDARA_SCALAR_RENDER)
-    for (std::size_t ch = 1; ch <= kMaxRingChannels; ++ch) EXPECT_EQ(k[ch].all, kPlainKernels[ch].all) << ch;
-#else
-    const char* sse2_only = std::getenv("ONDARA_TEST_RENDER_SSE2");
-    bool avx = sse2_only == nullptr || sse2_only[0] != '1';
 #if defined(__GNUC__)
-    avx = avx && __builtin_cpu_supports("avx");
+    EXPECT_EQ(cpu_render_isa() == RenderIsa::Avx, __builtin_cpu_supports("avx") != 0);
 #endif
-    EXPECT_EQ(k[1].all, kSse2Kernels[1].all);
-    for (std::size_t ch = 2; ch <= kMaxRingChannels; ++ch) {
-        EXPECT_EQ(k[ch].all, avx ? kAvxKernels[ch].all : kSse2Kernels[ch].all) << ch;
-        EXPECT_EQ(k[ch].pair, ch == 2 ? k[ch].all : kSse2Kernels[ch].pair) << ch;
+    const RenderKernels* sets[] = {&kPlainKernels, &kSse2Kernels, &kAvxKernels};
+    const RenderKernels best = select_render_kernels(cpu_render_isa());
+    for (RenderIsa isa : {RenderIsa::Plain, RenderIsa::Sse2, RenderIsa::Avx}) {
+        const RenderKernels k = select_render_kernels(isa);
+        for (std::size_t ch = 1; ch <= kMaxRingChannels; ++ch) {
+            for (Deinterleave ChannelKernels::*slot : kSlots) {
+                Deinterleave want = nullptr;
+                for (int s = static_cast<int>(isa); s >= 0 && want == nullptr; --s) want = (*sets[s])[ch].*slot;
+                EXPECT_EQ(k[ch].*slot, want) << static_cast<int>(isa) << ", " << ch << " channels";
+                EXPECT_EQ(internals().kernels[ch].*slot, best[ch].*slot) << ch;
+            }
+            EXPECT_EQ(k[ch].pair != nullptr, ch >= 2) << ch;
+            EXPECT_EQ(k[ch].lone != nullptr, ch % 2 == 1) << ch;
+        }
     }
-#endif
 }
 
 TEST_F(ReceiverTest, ProcessChecksPointersBeforeTouchingAnything) {
@@ -332,12 +338,13 @@ TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
                                                                {1, 1, 3, 3, 2, 2},
                                                                {4, 1, 0, 4, 4, 4}}};
     constexpr std::size_t kStride = 256;  // floats from one buffer's boundary to the next
-    auto block = [&](std::uint32_t ch, bool multi, const std::array<std::size_t, 6>& start, std::size_t n,
-                     std::uint32_t capacity) {
+    auto block = [&](RenderIsa isa, std::uint32_t ch, bool multi, const std::array<std::size_t, 6>& start,
+                     std::size_t n, std::uint32_t capacity) {
         ondara_receiver_free(handle);
         handle = nullptr;
         fake::reset();
         open_playing(ch, 128, multi, capacity, 2000);
+        internals().kernels = select_render_kernels(isa);
         std::vector<float> memory(7 * kStride, kSentinel);
         const auto misalign = reinterpret_cast<std::uintptr_t>(memory.data()) % 32 / sizeof(float);
         float* const base = memory.data() + 8 + (8 - misalign) % 8;
@@ -364,15 +371,20 @@ TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
             ASSERT_EQ(channel[c][n], kSentinel) << "channel " << c;
         }
     };
-    for (std::uint32_t ch = 1; ch <= 6; ++ch) {
-        for (bool multi : {false, true}) {
-            for (const auto& start : starts) {
-                for (std::size_t n : {std::size_t{3}, std::size_t{17}, std::size_t{47}, std::size_t{100}}) {
-                    for (std::uint32_t capacity : {4096u, 1010u}) {  // 1010: the block starts at slot 990
-                        SCOPED_TRACE(testing::Message() << ch << " channels, multi_bus " << multi << ", " << n
-                                                        << " frames, capacity " << capacity << ", first start "
-                                                        << start[0] << ", " << start[1]);
-                        block(ch, multi, start, n, capacity);
+    // 21 frames at slot 990 of 1010 leave a second span of one frame.
+    const std::size_t lengths[] = {3, 17, 21, 47, 100};
+    for (RenderIsa isa : isas()) {
+        for (std::uint32_t ch = 1; ch <= 6; ++ch) {
+            for (bool multi : {false, true}) {
+                for (const auto& start : starts) {
+                    for (std::size_t n : lengths) {
+                        for (std::uint32_t capacity : {4096u, 1010u}) {  // 1010: the block starts at slot 990
+                            SCOPED_TRACE(testing::Message() << "set " << static_cast<int>(isa) << ", " << ch
+                                                            << " channels, multi_bus " << multi << ", " << n
+                                                            << " frames, capacity " << capacity << ", first start "
+                                                            << start[0] << ", " << start[1]);
+                            block(isa, ch, multi, start, n, capacity);
+                        }
                     }
                 }
             }
@@ -391,7 +403,12 @@ TEST_F(ReceiverTest, OverlappingBusBuffersEndAsBusByBusRendering) {
         std::array<std::size_t, 6> offsets;  // of each channel buffer in one arena, in floats
     };
     const Layout layouts[] = {
-        // Left and right of one bus partly overlap; every other buffer stands apart.
+        // Left and right of one bus are one buffer, or partly overlap; every other buffer stands apart.
+        {1, 1, {0, 0}},
+        {1, 1, {0, 3}},
+        {3, 2, {0, 100, 200, 200}},
+        {5, 3, {0, 100, 200, 300, 400, 400}},
+        {5, 3, {0, 100, 200, 300, 400, 401}},
         {2, 1, {0, 2}},
         {2, 1, {0, 5}},
         {4, 2, {0, 100, 200, 202}},
@@ -411,35 +428,39 @@ TEST_F(ReceiverTest, OverlappingBusBuffersEndAsBusByBusRendering) {
         {6, 3, {0, 100, 3, 103, 50, 50}},
         {6, 3, {0, 100, 200, 3, 300, 400}},
     };
-    for (const Layout& l : layouts) {
-        const auto& offsets = l.offsets;
-        SCOPED_TRACE(testing::Message() << l.channels << " channels, " << l.buses << " buses, offsets " << offsets[0]
-                                        << ", " << offsets[1] << ", " << offsets[2] << ", " << offsets[3] << ", "
-                                        << offsets[4] << ", " << offsets[5]);
-        ondara_receiver_free(handle);
-        handle = nullptr;
-        fake::reset();
-        open_playing(l.channels, 64, true, 4096, 2000);
-        const std::uint64_t first = 2000 - kReaderStartBehind;
-        std::vector<float> memory(700, kSentinel), expected(700, kSentinel);
-        OutputBus views[3];
-        for (std::size_t k = 0; k < l.buses; ++k) {
-            views[k] = {memory.data() + offsets[2 * k], memory.data() + offsets[2 * k + 1], n};
-            std::fill_n(expected.begin() + offsets[2 * k], n, 0.0f);
-            std::fill_n(expected.begin() + offsets[2 * k + 1], n, 0.0f);
-        }
-        for (std::size_t k = 0; k < l.buses && 2 * k < l.channels; ++k) {
-            const auto left = static_cast<std::uint32_t>(2 * k);
-            const std::uint32_t right = left + 1 < l.channels ? left + 1 : left;
-            for (std::size_t i = 0; i < n; ++i) {
-                expected[offsets[2 * k] + i] = sample_of(first + i, left);
-                expected[offsets[2 * k + 1] + i] = sample_of(first + i, right);
+    for (RenderIsa isa : isas()) {
+        for (const Layout& l : layouts) {
+            const auto& offsets = l.offsets;
+            SCOPED_TRACE(testing::Message() << "set " << static_cast<int>(isa) << ", " << l.channels << " channels, "
+                                            << l.buses << " buses, offsets " << offsets[0] << ", " << offsets[1]
+                                            << ", " << offsets[2] << ", " << offsets[3] << ", " << offsets[4] << ", "
+                                            << offsets[5]);
+            ondara_receiver_free(handle);
+            handle = nullptr;
+            fake::reset();
+            open_playing(l.channels, 64, true, 4096, 2000);
+            internals().kernels = select_render_kernels(isa);
+            const std::uint64_t first = 2000 - kReaderStartBehind;
+            std::vector<float> memory(700, kSentinel), expected(700, kSentinel);
+            OutputBus views[3];
+            for (std::size_t k = 0; k < l.buses; ++k) {
+                views[k] = {memory.data() + offsets[2 * k], memory.data() + offsets[2 * k + 1], n};
+                std::fill_n(expected.begin() + offsets[2 * k], n, 0.0f);
+                std::fill_n(expected.begin() + offsets[2 * k + 1], n, 0.0f);
             }
+            for (std::size_t k = 0; k < l.buses && 2 * k < l.channels; ++k) {
+                const auto left = static_cast<std::uint32_t>(2 * k);
+                const std::uint32_t right = left + 1 < l.channels ? left + 1 : left;
+                for (std::size_t i = 0; i < n; ++i) {
+                    expected[offsets[2 * k] + i] = sample_of(first + i, left);
+                    expected[offsets[2 * k + 1] + i] = sample_of(first + i, right);
+                }
+            }
+            OndaraProcessResult res{};
+            ASSERT_EQ(ondara_receiver_process(handle, views, l.buses, n, &res), ONDARA_OK);
+            ASSERT_EQ(res.ring_frames, n);
+            EXPECT_EQ(memory, expected);
         }
-        OndaraProcessResult res{};
-        ASSERT_EQ(ondara_receiver_process(handle, views, l.buses, n, &res), ONDARA_OK);
-        ASSERT_EQ(res.ring_frames, n);
-        EXPECT_EQ(memory, expected);
     }
 }
 
