@@ -163,6 +163,70 @@ TEST_F(ReceiverTest, KeepsTheBestKernelsThisCpuRuns) {
     }
 }
 
+// Every vector kernel beside the plain loop of its slot, called directly: each length to 40 frames and
+// a few long ones, the source and every buffer at each of 8 float offsets from a 32-byte boundary (all
+// buffers at one offset, or each at its own), and a bus's two buffers apart or as one. Bit for bit the
+// same, and nothing written outside the buffers.
+TEST(RenderKernels, EveryVectorKernelMatchesThePlainLoop) {
+    constexpr std::size_t kGuard = 8, kRegion = 1100;  // floats per buffer: guards, offset, 1000 frames
+    std::vector<float> ring(kMaxRingChannels * 1000 + 16);
+    for (std::size_t i = 0; i < ring.size(); ++i) ring[i] = static_cast<float>(i) + 0.25f;  // all exact
+    std::vector<float> mine(6 * kRegion + 8, kSentinel), plain(mine);
+    auto at = [](std::vector<float>& v, std::size_t offset) {  // `offset` floats past a 32-byte boundary
+        return v.data() + (32 - reinterpret_cast<std::uintptr_t>(v.data()) % 32) % 32 / sizeof(float) + offset;
+    };
+    std::vector<std::size_t> lengths{64, 257, 1000};
+    for (std::size_t n = 0; n <= 40; ++n) lengths.push_back(n);
+    auto check = [&](Deinterleave kernel, Deinterleave reference, std::size_t outputs, bool one_buffer,
+                     std::size_t channel, std::size_t ch, std::size_t n, std::size_t source, std::size_t pattern) {
+        float* a[6];
+        float* b[6];
+        for (std::size_t c = 0; c < outputs; ++c) {
+            const std::size_t region = one_buffer ? 0 : c, offset = (pattern + (pattern < 8 ? 0 : 3 * region)) % 8;
+            a[c] = at(mine, region * kRegion + kGuard + offset);
+            b[c] = at(plain, region * kRegion + kGuard + offset);
+        }
+        kernel(at(ring, source) + channel, n, a);
+        reference(at(ring, source) + channel, n, b);
+        for (std::size_t c = 0; c < outputs; ++c) {
+            if (std::memcmp(a[c] - kGuard, b[c] - kGuard, (n + 2 * kGuard) * sizeof(float)) != 0) {
+                return testing::AssertionFailure() << ch << " channels from channel " << channel << ", " << n
+                                                   << " frames, source at " << source << ", buffers at pattern "
+                                                   << pattern << (one_buffer ? ", one buffer" : "")
+                                                   << ": buffer " << c << " differs";
+            }
+        }
+        for (std::size_t c = 0; c < outputs; ++c) std::fill_n(a[c], n, kSentinel), std::fill_n(b[c], n, kSentinel);
+        return testing::AssertionSuccess();
+    };
+    for (RenderIsa isa : {RenderIsa::Sse2, RenderIsa::Avx}) {
+        if (isa > cpu_render_isa()) continue;
+        const RenderKernels& set = isa == RenderIsa::Sse2 ? kSse2Kernels : kAvxKernels;
+        for (std::size_t ch = 1; ch <= kMaxRingChannels; ++ch) {
+            for (std::size_t s = 0; s < 3; ++s) {
+                const Deinterleave kernel = set[ch].*kSlots[s];
+                if (kernel == nullptr) continue;
+                SCOPED_TRACE(testing::Message() << "set " << static_cast<int>(isa) << ", slot " << s);
+                const std::size_t outputs = s == 0 ? 2 * ((ch + 1) / 2) : 2;
+                for (std::size_t channel = s == 2 ? ch - 1 : 0; channel + (s == 1 ? 1 : 0) < ch; channel += 2) {
+                    for (bool one_buffer : {false, true}) {
+                        if (one_buffer && s == 0) continue;  // one pass over all buses needs them apart
+                        for (std::size_t n : lengths) {
+                            for (std::size_t source = 0; source < 8; ++source) {
+                                for (std::size_t pattern = 0; pattern < 16; ++pattern) {
+                                    ASSERT_TRUE(check(kernel, kPlainKernels[ch].*kSlots[s], outputs, one_buffer,
+                                                      channel, ch, n, source, pattern));
+                                }
+                            }
+                        }
+                    }
+                    if (s == 0) break;
+                }
+            }
+        }
+    }
+}
+
 TEST_F(ReceiverTest, ProcessChecksPointersBeforeTouchingAnything) {
     open_playing(2);
     produce(100);
