@@ -48,16 +48,21 @@ bool all_apart(const OutputBus* b, std::size_t bus_count, std::size_t n) noexcep
     return true;
 }
 
-// The block's `got` frames through `kernel`: the first span, then the rest into the buffers just past
-// it. `channel` is the ring channel that the kernel starts at.
-void through_spans(Deinterleave kernel, const RingSpans& spans, std::size_t channel, std::size_t got, float* out[],
-                   std::size_t buffers) noexcept {
+// A block across the ring's end: its first span, then the rest into the buffers just past it.
+ONDARA_NOINLINE void through_two_spans(Deinterleave kernel, const RingSpans& spans, std::size_t channel,
+                                       std::size_t got, float* out[], std::size_t buffers) noexcept {
     const std::size_t first = static_cast<std::size_t>(spans.first_frames);
     kernel(spans.first + channel, first, out);
-    if (got > first) {
-        for (std::size_t c = 0; c < buffers; ++c) out[c] += first;
-        kernel(spans.second + channel, got - first, out);
-    }
+    for (std::size_t c = 0; c < buffers; ++c) out[c] += first;
+    kernel(spans.second + channel, got - first, out);
+}
+
+// The block's `got` frames through `kernel`, which starts at ring channel `channel`. A block in one
+// span, nearly every one, keeps nothing for after the call, so that the caller spills nothing for it.
+void through_spans(Deinterleave kernel, const RingSpans& spans, std::size_t channel, std::size_t got, float* out[],
+                   std::size_t buffers) noexcept {
+    if (got > spans.first_frames) return through_two_spans(kernel, spans, channel, got, out, buffers);
+    kernel(spans.first + channel, got, out);
 }
 
 // Bus after bus, so that buffers shared between buses end as the last bus left them; a bus whose two
@@ -78,11 +83,10 @@ inline void render_audio(const RenderKernels& kernels, std::size_t ch, const Rin
     if (got == 0) return;
     const std::size_t fed = (ch + 1) / 2;
     if (audio_buses == fed && all_apart(buses, fed, got)) {
-        float* out[2 * kMaxBuses];
-        for (std::size_t k = 0; k < fed; ++k) {
-            out[2 * k] = buses[k].left;
-            out[2 * k + 1] = buses[k].right;
-        }
+        // Written out rather than looped: one bus, what most rings feed, then takes four moves.
+        float* out[2 * kMaxBuses] = {buses[0].left, buses[0].right};
+        if (fed > 1) out[2] = buses[1].left, out[3] = buses[1].right;
+        if (fed > 2) out[4] = buses[2].left, out[5] = buses[2].right;
         through_spans(kernels[ch].all, spans, 0, got, out, 2 * fed);
     } else {
         render_bus_by_bus(kernels, ch, spans, buses, audio_buses, got);
