@@ -65,15 +65,30 @@ void through_spans(Deinterleave kernel, const RingSpans& spans, std::size_t chan
     kernel(spans.first + channel, got, out);
 }
 
+// The one audio bus of a ring wider than two channels, as a one-output plug-in on a surround ring has
+// it: its pair alone, frame by frame where its two buffers partly overlap.
+ONDARA_NOINLINE void render_first_bus(const RenderKernels& kernels, std::size_t ch, const RingSpans& spans,
+                                      const OutputBus& bus, std::size_t got) noexcept {
+    float* out[2] = {bus.left, bus.right};
+    through_spans(partly_overlapping(bus, got) ? kPlainKernels[ch].pair : kernels[ch].pair, spans, 0, got, out, 2);
+}
+
 // Bus after bus, so that buffers shared between buses end as the last bus left them; a bus whose two
 // buffers partly overlap frame by frame, left before right.
-ONDARA_NOINLINE void render_bus_by_bus(const RenderKernels& kernels, std::size_t ch, const RingSpans& spans,
-                                       const OutputBus* buses, std::size_t audio_buses, std::size_t got) noexcept {
+ONDARA_NOINLINE void render_buses_in_turn(const RenderKernels& kernels, std::size_t ch, const RingSpans& spans,
+                                          const OutputBus* buses, std::size_t audio_buses, std::size_t got) noexcept {
     for (std::size_t k = 0; k < audio_buses; ++k) {
         const ChannelKernels& set = partly_overlapping(buses[k], got) ? kPlainKernels[ch] : kernels[ch];
         float* out[2] = {buses[k].left, buses[k].right};
         through_spans(2 * k + 1 < ch ? set.pair : set.lone, spans, 2 * k, got, out, 2);
     }
+}
+
+// Every other layout. One bus takes the short way, without the loop's registers to save.
+ONDARA_NOINLINE void render_bus_by_bus(const RenderKernels& kernels, std::size_t ch, const RingSpans& spans,
+                                       const OutputBus* buses, std::size_t audio_buses, std::size_t got) noexcept {
+    if (audio_buses == 1 && ch > 2) return render_first_bus(kernels, ch, spans, buses[0], got);
+    render_buses_in_turn(kernels, ch, spans, buses, audio_buses, got);
 }
 
 // The block's `got` frames of a `ch`-channel ring (already checked to be 1 to 6) into the audio buses,
