@@ -172,37 +172,35 @@ void render_block(Receiver& r, const OutputBus* buses, std::size_t bus_count, st
         for (std::size_t k = 0; k < used; ++k) R = static_cast<std::size_t>(std::min<std::uint64_t>(R, buses[k].length));
     }
 
-    std::size_t got = 0;
-    std::size_t silent = 0;
     // An unusable channel count, or one raised after open so far that the block would need more than
     // max_frames x the channel count at open, is the companion's fault: silence over every bus, the
     // ring left alone. (R counts samples of a host buffer, so R x 6 cannot wrap.)
     if (ch == 0 || ch > kMaxRingChannels || R * ch > r.sample_limit) {
         render_silence(buses, used, frames);
-        R = 0;
-        silent = frames;
-    } else {
-        // A header that describes more than the view holds gives a silent block and no progress.
-        const bool readable = r.ring.fits(s);
-        const RingSpans spans = readable ? r.ring.take(s, R) : RingSpans{};
-        got = static_cast<std::size_t>(spans.frames);
-
-        const std::size_t audio_buses = r.multi_bus ? std::min(used, (ch + 1) / 2) : std::min<std::size_t>(used, 1);
-        if (got == R && used == audio_buses && !r.fade_in_pending) {
-            render_audio(r.kernels, ch, spans, buses, audio_buses, got);  // ring audio over every sample
-        } else {
-            render_with_gaps(r.kernels, ch, spans, buses, used, audio_buses, got, R, r.fade_in_pending);
+        if (out != nullptr) {
+            *out = ProcessResult{frames, 0, 0, frames, s.channels, static_cast<std::uint32_t>(used), s.sample_rate, 0};
         }
-        // A block of no frames at all (hosts send them to flush parameters) says nothing about the
-        // audio, so a fade-in still owed after a gap stays owed.
-        if (R > 0) r.fade_in_pending = got < R;
-        // The frames are out of the ring: only now may the producer learn that their slots are free.
-        if (readable) r.ring.publish(s);
-        silent = R - got;
+        return;
     }
+    // A header that describes more than the view holds gives a silent block and no progress.
+    const bool readable = r.ring.fits(s);
+    const RingSpans spans = readable ? r.ring.take(s, R) : RingSpans{};
+    const std::size_t got = static_cast<std::size_t>(spans.frames);
+
+    const std::size_t audio_buses = r.multi_bus ? std::min(used, (ch + 1) / 2) : std::min<std::size_t>(used, 1);
+    if (got == R && used == audio_buses && !r.fade_in_pending) {
+        render_audio(r.kernels, ch, spans, buses, audio_buses, got);  // ring audio over every sample
+    } else {
+        render_with_gaps(r.kernels, ch, spans, buses, used, audio_buses, got, R, r.fade_in_pending);
+    }
+    // A block of no frames at all (hosts send them to flush parameters) says nothing about the
+    // audio, so a fade-in still owed after a gap stays owed.
+    if (R > 0) r.fade_in_pending = got < R;
+    // The frames are out of the ring: only now may the producer learn that their slots are free.
+    if (readable) r.ring.publish(s);
 
     if (out != nullptr) {
-        *out = ProcessResult{frames, R, got, silent, s.channels, static_cast<std::uint32_t>(used), s.sample_rate, 0};
+        *out = ProcessResult{frames, R, got, R - got, s.channels, static_cast<std::uint32_t>(used), s.sample_rate, 0};
     }
 }
 
