@@ -44,16 +44,11 @@ protected:
         produce(prefill);
         const std::u16string name = u16("ring");
         ASSERT_EQ(ondara_receiver_open(units(name), name.size(), max_frames, multi_bus, &handle), ONDARA_OK);
+        if (isa_ != nullptr) internals().kernels = select_render_kernels(*isa_);
     }
 
     Receiver& internals() { return *reinterpret_cast<Receiver*>(handle); }
 
-    // Every set of kernels this CPU runs, for the tests that render through each in turn.
-    static std::vector<RenderIsa> isas() {
-        std::vector<RenderIsa> all{RenderIsa::Plain};
-        while (all.back() < cpu_render_isa()) all.push_back(static_cast<RenderIsa>(static_cast<int>(all.back()) + 1));
-        return all;
-    }
 
     // As open, for a receiver that has been playing for a while: no fade-in owed, so that its next
     // block shows the ring's samples as they are.
@@ -77,7 +72,24 @@ protected:
 
     FakeRing ring{};
     OndaraReceiver* handle = nullptr;
+    const RenderIsa* isa_ = nullptr;  // the set of kernels the receiver is held to, else its own
 };
+
+// The rendering tests, once for every set of kernels this CPU runs.
+class ReceiverKernelsTest : public ReceiverTest, public ::testing::WithParamInterface<RenderIsa> {
+protected:
+    void SetUp() override {
+        ReceiverTest::SetUp();
+        isa_ = &GetParam();
+    }
+};
+
+std::vector<RenderIsa> isas_this_cpu_runs() {
+    std::vector<RenderIsa> all{RenderIsa::Plain};
+    while (all.back() < cpu_render_isa()) all.push_back(static_cast<RenderIsa>(static_cast<int>(all.back()) + 1));
+    return all;
+}
+INSTANTIATE_TEST_SUITE_P(EverySet, ReceiverKernelsTest, ::testing::ValuesIn(isas_this_cpu_runs()));
 
 void expect_report(const OndaraProcessResult& r, std::uint64_t requested, std::uint64_t rendered,
                    std::uint64_t from_ring, std::uint64_t silent) {
@@ -393,7 +405,7 @@ TEST_F(ReceiverTest, EmptyRenderKeepsThePendingFadeIn) {
 // the buffers are placed at every kind of start, with blocks that run the vector steps, the
 // four-frame steps and the frame-by-frame tail in each combination (17: one frame after the widest
 // step), and on a ring whose end the block crosses after 20 frames, so that a second span follows.
-TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
+TEST_P(ReceiverKernelsTest, RoutingForEveryChannelCount) {
     // Start of each of the six channel buffers, in floats past a 32-byte boundary.
     const std::array<std::array<std::size_t, 6>, 6> starts = {{{0, 0, 0, 0, 0, 0},
                                                                {4, 4, 4, 4, 4, 4},
@@ -402,13 +414,12 @@ TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
                                                                {1, 1, 3, 3, 2, 2},
                                                                {4, 1, 0, 4, 4, 4}}};
     constexpr std::size_t kStride = 256;  // floats from one buffer's boundary to the next
-    auto block = [&](RenderIsa isa, std::uint32_t ch, bool multi, const std::array<std::size_t, 6>& start,
-                     std::size_t n, std::uint32_t capacity) {
+    auto block = [&](std::uint32_t ch, bool multi, const std::array<std::size_t, 6>& start, std::size_t n,
+                     std::uint32_t capacity) {
         ondara_receiver_free(handle);
         handle = nullptr;
         fake::reset();
         open_playing(ch, 128, multi, capacity, 2000);
-        internals().kernels = select_render_kernels(isa);
         std::vector<float> memory(7 * kStride, kSentinel);
         const auto misalign = reinterpret_cast<std::uintptr_t>(memory.data()) % 32 / sizeof(float);
         float* const base = memory.data() + 8 + (8 - misalign) % 8;
@@ -437,18 +448,15 @@ TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
     };
     // 21 frames at slot 990 of 1010 leave a second span of one frame.
     const std::size_t lengths[] = {3, 17, 21, 47, 100};
-    for (RenderIsa isa : isas()) {
-        for (std::uint32_t ch = 1; ch <= 6; ++ch) {
-            for (bool multi : {false, true}) {
-                for (const auto& start : starts) {
-                    for (std::size_t n : lengths) {
-                        for (std::uint32_t capacity : {4096u, 1010u}) {  // 1010: the block starts at slot 990
-                            SCOPED_TRACE(testing::Message() << "set " << static_cast<int>(isa) << ", " << ch
-                                                            << " channels, multi_bus " << multi << ", " << n
-                                                            << " frames, capacity " << capacity << ", first start "
-                                                            << start[0] << ", " << start[1]);
-                            block(isa, ch, multi, start, n, capacity);
-                        }
+    for (std::uint32_t ch = 1; ch <= 6; ++ch) {
+        for (bool multi : {false, true}) {
+            for (const auto& start : starts) {
+                for (std::size_t n : lengths) {
+                    for (std::uint32_t capacity : {4096u, 1010u}) {  // 1010: the block starts at slot 990
+                        SCOPED_TRACE(testing::Message() << ch << " channels, multi_bus " << multi << ", " << n
+                                                        << " frames, capacity " << capacity << ", first start "
+                                                        << start[0] << ", " << start[1]);
+                        block(ch, multi, start, n, capacity);
                     }
                 }
             }
@@ -459,7 +467,7 @@ TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
 // Hosts may hand in the same buffer twice, or buffers that overlap: the end state is that of zeroing
 // every bus first, then rendering the audio bus after bus, frame by frame, left before right, whichever
 // path renders it.
-TEST_F(ReceiverTest, OverlappingBusBuffersEndAsBusByBusRendering) {
+TEST_P(ReceiverKernelsTest, OverlappingBusBuffersEndAsBusByBusRendering) {
     const std::size_t n = 40;
     struct Layout {
         std::uint32_t channels;
@@ -492,39 +500,35 @@ TEST_F(ReceiverTest, OverlappingBusBuffersEndAsBusByBusRendering) {
         {6, 3, {0, 100, 3, 103, 50, 50}},
         {6, 3, {0, 100, 200, 3, 300, 400}},
     };
-    for (RenderIsa isa : isas()) {
-        for (const Layout& l : layouts) {
-            const auto& offsets = l.offsets;
-            SCOPED_TRACE(testing::Message() << "set " << static_cast<int>(isa) << ", " << l.channels << " channels, "
-                                            << l.buses << " buses, offsets " << offsets[0] << ", " << offsets[1]
-                                            << ", " << offsets[2] << ", " << offsets[3] << ", " << offsets[4] << ", "
-                                            << offsets[5]);
-            ondara_receiver_free(handle);
-            handle = nullptr;
-            fake::reset();
-            open_playing(l.channels, 64, true, 4096, 2000);
-            internals().kernels = select_render_kernels(isa);
-            const std::uint64_t first = 2000 - kReaderStartBehind;
-            std::vector<float> memory(700, kSentinel), expected(700, kSentinel);
-            OutputBus views[3];
-            for (std::size_t k = 0; k < l.buses; ++k) {
-                views[k] = {memory.data() + offsets[2 * k], memory.data() + offsets[2 * k + 1], n};
-                std::fill_n(expected.begin() + offsets[2 * k], n, 0.0f);
-                std::fill_n(expected.begin() + offsets[2 * k + 1], n, 0.0f);
-            }
-            for (std::size_t k = 0; k < l.buses && 2 * k < l.channels; ++k) {
-                const auto left = static_cast<std::uint32_t>(2 * k);
-                const std::uint32_t right = left + 1 < l.channels ? left + 1 : left;
-                for (std::size_t i = 0; i < n; ++i) {
-                    expected[offsets[2 * k] + i] = sample_of(first + i, left);
-                    expected[offsets[2 * k + 1] + i] = sample_of(first + i, right);
-                }
-            }
-            OndaraProcessResult res{};
-            ASSERT_EQ(ondara_receiver_process(handle, views, l.buses, n, &res), ONDARA_OK);
-            ASSERT_EQ(res.ring_frames, n);
-            EXPECT_EQ(memory, expected);
+    for (const Layout& l : layouts) {
+        const auto& offsets = l.offsets;
+        SCOPED_TRACE(testing::Message() << l.channels << " channels, " << l.buses << " buses, offsets " << offsets[0]
+                                        << ", " << offsets[1] << ", " << offsets[2] << ", " << offsets[3] << ", "
+                                        << offsets[4] << ", " << offsets[5]);
+        ondara_receiver_free(handle);
+        handle = nullptr;
+        fake::reset();
+        open_playing(l.channels, 64, true, 4096, 2000);
+        const std::uint64_t first = 2000 - kReaderStartBehind;
+        std::vector<float> memory(700, kSentinel), expected(700, kSentinel);
+        OutputBus views[3];
+        for (std::size_t k = 0; k < l.buses; ++k) {
+            views[k] = {memory.data() + offsets[2 * k], memory.data() + offsets[2 * k + 1], n};
+            std::fill_n(expected.begin() + offsets[2 * k], n, 0.0f);
+            std::fill_n(expected.begin() + offsets[2 * k + 1], n, 0.0f);
         }
+        for (std::size_t k = 0; k < l.buses && 2 * k < l.channels; ++k) {
+            const auto left = static_cast<std::uint32_t>(2 * k);
+            const std::uint32_t right = left + 1 < l.channels ? left + 1 : left;
+            for (std::size_t i = 0; i < n; ++i) {
+                expected[offsets[2 * k] + i] = sample_of(first + i, left);
+                expected[offsets[2 * k + 1] + i] = sample_of(first + i, right);
+            }
+        }
+        OndaraProcessResult res{};
+        ASSERT_EQ(ondara_receiver_process(handle, views, l.buses, n, &res), ONDARA_OK);
+        ASSERT_EQ(res.ring_frames, n);
+        EXPECT_EQ(memory, expected);
     }
 }
 
