@@ -27,6 +27,7 @@
 #include "fuzz_check.h"
 #include "ondara.h"
 #include "protocol/ring.h"
+#include "render/render.h"
 
 namespace {
 
@@ -449,6 +450,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     FUZZ_CHECK(handle != nullptr);
+#if defined(ONDARA_FUZZ_PLAIN_KERNELS)
+    reinterpret_cast<Receiver*>(handle)->kernels = select_render_kernels(RenderIsa::Plain);
+#endif
 
     Model m;
     m.max_frames = max_frames;

@@ -33,7 +33,8 @@ Status open_receiver(const std::uint16_t* name, std::size_t name_len, std::size_
     // A fade-in is owed from the start: the host's outputs were silent (or played another ring) before
     // this receiver, and a ring that is already full would otherwise begin with a click.
     Receiver* r = new_record<Receiver>(std::move(ring), sample_limit(max_frames, channels),
-                                       std::uint64_t{max_frames}, multi_bus, true, select_render_kernels());
+                                       std::uint64_t{max_frames}, multi_bus, true,
+                                       select_render_kernels(cpu_render_isa()));
     *out = reinterpret_cast<OndaraReceiver*>(r);
     return Status::Ok;
 }

@@ -48,27 +48,47 @@ bool all_apart(const OutputBus* b, std::size_t bus_count, std::size_t n) noexcep
     return true;
 }
 
-// The block's `got` frames through `kernel`: the first span, then the rest into the buffers just past
-// it. `channel` is the ring channel that the kernel starts at.
-void through_spans(Deinterleave kernel, const RingSpans& spans, std::size_t channel, std::size_t got, float* out[],
-                   std::size_t buffers) noexcept {
+// A block across the ring's end: its first span, then the rest into the buffers just past it.
+ONDARA_NOINLINE void through_two_spans(Deinterleave kernel, const RingSpans& spans, std::size_t channel,
+                                       std::size_t got, float* out[], std::size_t buffers) noexcept {
     const std::size_t first = static_cast<std::size_t>(spans.first_frames);
     kernel(spans.first + channel, first, out);
-    if (got > first) {
-        for (std::size_t c = 0; c < buffers; ++c) out[c] += first;
-        kernel(spans.second + channel, got - first, out);
-    }
+    for (std::size_t c = 0; c < buffers; ++c) out[c] += first;
+    kernel(spans.second + channel, got - first, out);
+}
+
+// The block's `got` frames through `kernel`, which starts at ring channel `channel`. A block in one
+// span, nearly every one, keeps nothing for after the call, so that the caller spills nothing for it.
+void through_spans(Deinterleave kernel, const RingSpans& spans, std::size_t channel, std::size_t got, float* out[],
+                   std::size_t buffers) noexcept {
+    if (got > spans.first_frames) return through_two_spans(kernel, spans, channel, got, out, buffers);
+    kernel(spans.first + channel, got, out);
+}
+
+// The one audio bus of a ring wider than two channels, as a one-output plug-in on a surround ring has
+// it: its pair alone, frame by frame where its two buffers partly overlap.
+ONDARA_NOINLINE void render_first_bus(const RenderKernels& kernels, std::size_t ch, const RingSpans& spans,
+                                      const OutputBus& bus, std::size_t got) noexcept {
+    float* out[2] = {bus.left, bus.right};
+    through_spans(partly_overlapping(bus, got) ? kPlainKernels[ch].pair : kernels[ch].pair, spans, 0, got, out, 2);
 }
 
 // Bus after bus, so that buffers shared between buses end as the last bus left them; a bus whose two
 // buffers partly overlap frame by frame, left before right.
-ONDARA_NOINLINE void render_bus_by_bus(const RenderKernels& kernels, std::size_t ch, const RingSpans& spans,
-                                       const OutputBus* buses, std::size_t audio_buses, std::size_t got) noexcept {
+ONDARA_NOINLINE void render_buses_in_turn(const RenderKernels& kernels, std::size_t ch, const RingSpans& spans,
+                                          const OutputBus* buses, std::size_t audio_buses, std::size_t got) noexcept {
     for (std::size_t k = 0; k < audio_buses; ++k) {
         const ChannelKernels& set = partly_overlapping(buses[k], got) ? kPlainKernels[ch] : kernels[ch];
         float* out[2] = {buses[k].left, buses[k].right};
         through_spans(2 * k + 1 < ch ? set.pair : set.lone, spans, 2 * k, got, out, 2);
     }
+}
+
+// Every other layout. One bus takes the short way, without the loop's registers to save.
+ONDARA_NOINLINE void render_bus_by_bus(const RenderKernels& kernels, std::size_t ch, const RingSpans& spans,
+                                       const OutputBus* buses, std::size_t audio_buses, std::size_t got) noexcept {
+    if (audio_buses == 1 && ch > 2) return render_first_bus(kernels, ch, spans, buses[0], got);
+    render_buses_in_turn(kernels, ch, spans, buses, audio_buses, got);
 }
 
 // The block's `got` frames of a `ch`-channel ring (already checked to be 1 to 6) into the audio buses,
@@ -78,11 +98,10 @@ inline void render_audio(const RenderKernels& kernels, std::size_t ch, const Rin
     if (got == 0) return;
     const std::size_t fed = (ch + 1) / 2;
     if (audio_buses == fed && all_apart(buses, fed, got)) {
-        float* out[2 * kMaxBuses];
-        for (std::size_t k = 0; k < fed; ++k) {
-            out[2 * k] = buses[k].left;
-            out[2 * k + 1] = buses[k].right;
-        }
+        // Written out rather than looped: one bus, what most rings feed, then takes four moves.
+        float* out[2 * kMaxBuses] = {buses[0].left, buses[0].right};
+        if (fed > 1) out[2] = buses[1].left, out[3] = buses[1].right;
+        if (fed > 2) out[4] = buses[2].left, out[5] = buses[2].right;
         through_spans(kernels[ch].all, spans, 0, got, out, 2 * fed);
     } else {
         render_bus_by_bus(kernels, ch, spans, buses, audio_buses, got);
@@ -153,37 +172,35 @@ void render_block(Receiver& r, const OutputBus* buses, std::size_t bus_count, st
         for (std::size_t k = 0; k < used; ++k) R = static_cast<std::size_t>(std::min<std::uint64_t>(R, buses[k].length));
     }
 
-    std::size_t got = 0;
-    std::size_t silent = 0;
     // An unusable channel count, or one raised after open so far that the block would need more than
     // max_frames x the channel count at open, is the companion's fault: silence over every bus, the
     // ring left alone. (R counts samples of a host buffer, so R x 6 cannot wrap.)
     if (ch == 0 || ch > kMaxRingChannels || R * ch > r.sample_limit) {
         render_silence(buses, used, frames);
-        R = 0;
-        silent = frames;
-    } else {
-        // A header that describes more than the view holds gives a silent block and no progress.
-        const bool readable = r.ring.fits(s);
-        const RingSpans spans = readable ? r.ring.take(s, R) : RingSpans{};
-        got = static_cast<std::size_t>(spans.frames);
-
-        const std::size_t audio_buses = r.multi_bus ? std::min(used, (ch + 1) / 2) : std::min<std::size_t>(used, 1);
-        if (got == R && used == audio_buses && !r.fade_in_pending) {
-            render_audio(r.kernels, ch, spans, buses, audio_buses, got);  // ring audio over every sample
-        } else {
-            render_with_gaps(r.kernels, ch, spans, buses, used, audio_buses, got, R, r.fade_in_pending);
+        if (out != nullptr) {
+            *out = ProcessResult{frames, 0, 0, frames, s.channels, static_cast<std::uint32_t>(used), s.sample_rate, 0};
         }
-        // A block of no frames at all (hosts send them to flush parameters) says nothing about the
-        // audio, so a fade-in still owed after a gap stays owed.
-        if (R > 0) r.fade_in_pending = got < R;
-        // The frames are out of the ring: only now may the producer learn that their slots are free.
-        if (readable) r.ring.publish(s);
-        silent = R - got;
+        return;
     }
+    // A header that describes more than the view holds gives a silent block and no progress.
+    const bool readable = r.ring.fits(s);
+    const RingSpans spans = readable ? r.ring.take(s, R) : RingSpans{};
+    const std::size_t got = static_cast<std::size_t>(spans.frames);
+
+    const std::size_t audio_buses = r.multi_bus ? std::min(used, (ch + 1) / 2) : std::min<std::size_t>(used, 1);
+    if (got == R && used == audio_buses && !r.fade_in_pending) {
+        render_audio(r.kernels, ch, spans, buses, audio_buses, got);  // ring audio over every sample
+    } else {
+        render_with_gaps(r.kernels, ch, spans, buses, used, audio_buses, got, R, r.fade_in_pending);
+    }
+    // A block of no frames at all (hosts send them to flush parameters) says nothing about the
+    // audio, so a fade-in still owed after a gap stays owed.
+    if (R > 0) r.fade_in_pending = got < R;
+    // The frames are out of the ring: only now may the producer learn that their slots are free.
+    if (readable) r.ring.publish(s);
 
     if (out != nullptr) {
-        *out = ProcessResult{frames, R, got, silent, s.channels, static_cast<std::uint32_t>(used), s.sample_rate, 0};
+        *out = ProcessResult{frames, R, got, R - got, s.channels, static_cast<std::uint32_t>(used), s.sample_rate, 0};
     }
 }
 

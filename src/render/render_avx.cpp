@@ -30,7 +30,15 @@ struct Wide {
     using V = __m256;
     static constexpr std::size_t kFrames = 8;
     static V load(const float* p, std::size_t next) noexcept {
+        if (next == 4) return _mm256_loadu_ps(p);  // one channel: the next group follows at once
         return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p)), _mm_loadu_ps(p + next), 1);
+    }
+    static V load_pairs(const float* p, const float* q, std::size_t next) noexcept {
+        return _mm256_insertf128_ps(_mm256_castps128_ps256(Narrow::load_pairs(p, q, 0)),
+                                    Narrow::load_pairs(p + next, q + next, 0), 1);
+    }
+    static V gather(const float* p, std::size_t s) noexcept {
+        return _mm256_setr_ps(p[0], p[s], p[2 * s], p[3 * s], p[4 * s], p[5 * s], p[6 * s], p[7 * s]);
     }
     template <int Lanes>
     static V shuffle(V a, V b) noexcept {
@@ -51,20 +59,21 @@ inline unsigned start_is(const float* p, unsigned offset) noexcept {
     return (reinterpret_cast<std::uintptr_t>(p) & 31) == offset ? 1u : 0u;
 }
 
-// Stereo and three channels do little per step: two steps per turn of the loop keep its overhead down.
-template <std::size_t Ch>
-inline constexpr std::size_t kUnroll = Ch <= 3 ? 2 : 1;
+// Steps per turn of the loop: the kernels that do little per step take two, and one bus's pair,
+// which does least, eight, to keep the loop's own instructions down. (Sixteen GCC no longer unrolls.)
+template <Slot S, std::size_t Ch>
+inline constexpr std::size_t kUnroll = S == Slot::Pair ? 8 : (S == Slot::Lone || Ch <= 3 ? 2 : 1);
 
-template <std::size_t Ch, unsigned Whole>
+template <Slot S, std::size_t Ch, unsigned Whole>
 std::size_t wide_steps(const float* frames, std::size_t i, std::size_t count, float* const out[]) noexcept {
-    return VectorDeinterleave<Wide<Whole>>::template steps<Ch, kUnroll<Ch>>(frames, i, count, out);
+    return VectorDeinterleave<Wide<Whole>>::template steps<S, Ch, kUnroll<S, Ch>>(frames, i, count, out);
 }
 
 // A copy of the buffer pointers that the compiler can keep in registers: a store through one of them
 // may alias anything, the caller's array included, so that every loop would load them again.
-template <std::size_t Ch>
+template <Slot S, std::size_t Ch>
 struct Buffers {
-    static constexpr std::size_t kOut = 2 * ((Ch + 1) / 2);
+    static constexpr std::size_t kOut = kOutputs<S, Ch>;
     static constexpr unsigned kAll = (1u << kOut) - 1;
     float* out[kOut];
 
@@ -73,83 +82,88 @@ struct Buffers {
     }
 };
 
-// The frames left after the loop of 256-bit steps, fewer than one turn of it: one more 256-bit step
-// where it fits (its stores in halves, which suit any buffer), then four frames with a 128-bit step,
-// then one by one. Out of line, like everything the path most hosts take does not need, so that
-// this one keeps few registers and no stack frame.
-template <std::size_t Ch>
+// The frames left after the loop of 256-bit steps, fewer than one turn of it: more 256-bit steps
+// where they fit (their stores in halves, which suit any buffer), then four frames with a 128-bit
+// step, then one by one. Out of line, like everything the path most hosts take does not need, so
+// that this one keeps few registers and no stack frame.
+template <Slot S, std::size_t Ch>
 ONDARA_NOINLINE void last_frames(const float* frames, std::size_t i, std::size_t count,
                                  float* const buffers[]) noexcept {
     using Tail = VectorDeinterleave<Narrow>;
-    const Buffers<Ch> b(buffers);
-    if constexpr (kUnroll<Ch> == 2) {
-        if (i + 8 <= count) {
-            VectorDeinterleave<Wide<0>>::template step<Ch>(frames + Ch * i, b.out, i);
-            i += 8;
-        }
+    const Buffers<S, Ch> b(buffers);
+    for (std::size_t n = 1; n < kUnroll<S, Ch> && i + 8 <= count; ++n, i += 8) {
+        VectorDeinterleave<Wide<0>>::template step<S, Ch>(frames + Ch * i, b.out, i);
     }
     if (i + 4 <= count) {
-        Tail::step<Ch>(frames + Ch * i, b.out, i);
+        Tail::step<S, Ch>(frames + Ch * i, b.out, i);
         i += 4;
     }
-    Tail::last_frames<Ch>(frames, i, count, b.out);
+    Tail::last_frames<S, Ch>(frames, i, count, b.out);
     _mm256_zeroupper();
 }
 
 // The whole kernel for buffers of which some are not 32-byte aligned.
-template <std::size_t Ch>
-ONDARA_NOINLINE void all_unaligned(const float* frames, std::size_t count, float* const buffers[]) noexcept {
-    const Buffers<Ch> b(buffers);
-    constexpr unsigned kAll = Buffers<Ch>::kAll;
+template <Slot S, std::size_t Ch>
+ONDARA_NOINLINE void unaligned(const float* frames, std::size_t count, float* const buffers[]) noexcept {
+    using B = Buffers<S, Ch>;
+    const B b(buffers);
     unsigned whole = 0, half_way = 0;
-    for (std::size_t c = 0; c < Buffers<Ch>::kOut; ++c) {
+    for (std::size_t c = 0; c < B::kOut; ++c) {
         whole |= start_is(b.out[c], 0) << c;
         half_way |= start_is(b.out[c], 16) << c;
     }
     std::size_t i = 0;
     // Buffers that all start 16 bytes past a 32-byte boundary (a 16-byte aligned allocator gives that
     // half the time) take four frames with 128-bit stores first, after which all of them are aligned.
-    if (half_way == kAll && count >= 4) {
-        VectorDeinterleave<Narrow>::step<Ch>(frames, b.out, 0);
-        i = wide_steps<Ch, kAll>(frames, 4, count, b.out);
-    } else if constexpr (Ch == 2) {
-        // Stereo picks its stores channel by channel.
+    if (half_way == B::kAll && count >= 4) {
+        VectorDeinterleave<Narrow>::step<S, Ch>(frames, b.out, 0);
+        i = wide_steps<S, Ch, B::kAll>(frames, 4, count, b.out);
+    } else if constexpr (B::kOut == 2) {
+        // One bus picks its stores channel by channel.
         if (whole == 1) {
-            i = wide_steps<Ch, 1>(frames, 0, count, b.out);
+            i = wide_steps<S, Ch, 1>(frames, 0, count, b.out);
         } else if (whole == 2) {
-            i = wide_steps<Ch, 2>(frames, 0, count, b.out);
+            i = wide_steps<S, Ch, 2>(frames, 0, count, b.out);
         } else {
-            i = wide_steps<Ch, 0>(frames, 0, count, b.out);
+            i = wide_steps<S, Ch, 0>(frames, 0, count, b.out);
         }
     } else {
-        i = wide_steps<Ch, 0>(frames, 0, count, b.out);
+        i = wide_steps<S, Ch, 0>(frames, 0, count, b.out);
     }
     _mm256_zeroupper();
-    if (i < count) last_frames<Ch>(frames, i, count, buffers);
+    if (i < count) last_frames<S, Ch>(frames, i, count, buffers);
 }
 
 // Every buffer 32-byte aligned, what most hosts hand in, takes the shortest way; the rest is out of
 // line, reached by tail calls, so that this one keeps few registers and no stack frame.
-template <std::size_t Ch>
-void all(const float* frames, std::size_t count, float* const buffers[]) noexcept {
-    static_assert(Ch >= 2 && Ch <= kMaxRingChannels, "the 256-bit kernels are for 2 to 6 channels");
-    const Buffers<Ch> b(buffers);
+template <Slot S, std::size_t Ch>
+void kernel(const float* frames, std::size_t count, float* const buffers[]) noexcept {
+    static_assert(Ch >= 1 && Ch <= kMaxRingChannels);
+    const Buffers<S, Ch> b(buffers);
     std::uintptr_t starts = 0;
     for (float* p : b.out) starts |= reinterpret_cast<std::uintptr_t>(p);
-    if ((starts & 31) != 0) return all_unaligned<Ch>(frames, count, buffers);
-    const std::size_t i = wide_steps<Ch, Buffers<Ch>::kAll>(frames, 0, count, b.out);
+    if ((starts & 31) != 0) return unaligned<S, Ch>(frames, count, buffers);
+    const std::size_t i = wide_steps<S, Ch, Buffers<S, Ch>::kAll>(frames, 0, count, b.out);
     _mm256_zeroupper();
-    if (i < count) last_frames<Ch>(frames, i, count, buffers);
+    if (i < count) last_frames<S, Ch>(frames, i, count, buffers);
 }
+
+template <std::size_t Ch>
+constexpr Deinterleave all = kernel<Slot::All, Ch>;
+template <std::size_t Ch>
+constexpr Deinterleave pair = kernel<Slot::Pair, Ch>;
+template <std::size_t Ch>
+constexpr Deinterleave lone = kernel<Slot::Lone, Ch>;
 
 }  // namespace
 
+// Mono is its own lone channel: one kernel for both slots.
 constinit const RenderKernels kAvxKernels{{{},
-                                           {},
+                                           {all<1>, nullptr, all<1>},
                                            {all<2>, all<2>, nullptr},
-                                           {all<3>, nullptr, nullptr},
-                                           {all<4>, nullptr, nullptr},
-                                           {all<5>, nullptr, nullptr},
-                                           {all<6>, nullptr, nullptr}}};
+                                           {all<3>, pair<3>, lone<3>},
+                                           {all<4>, pair<4>, nullptr},
+                                           {all<5>, pair<5>, lone<5>},
+                                           {all<6>, pair<6>, nullptr}}};
 
 }  // namespace ondara

@@ -1,19 +1,13 @@
-// Which kernels a receiver uses: the best one for every slot among the instruction sets that this CPU
-// and its OS run. Asked once, when a receiver opens.
+// Which kernels a receiver uses: the best one for every slot among the instruction sets up to a limit,
+// which for a receiver is the best set that this CPU and its OS run. Asked once, when it opens.
 #include "render/render_kernels.h"
 
 #if defined(_MSC_VER)
 #include <intrin.h>
 #endif
-#if defined(ONDARA_SHARED_ACCESS_HOOK)
-#include <cstdlib>
-#endif
 
 namespace ondara {
 namespace {
-
-// The instruction sets with kernels of their own, from the plainest on.
-enum class Isa { Plain, Sse2, Avx };
 
 // Whether the CPU has AVX and the OS saves the 256-bit registers on a context switch.
 bool cpu_runs_avx() noexcept {
@@ -30,25 +24,6 @@ bool cpu_runs_avx() noexcept {
 #endif
 }
 
-// The best set this build may use here. The plain-loop test build is held to the plain loops, and
-// the other test builds to SSE2 when asked to (ONDARA_TEST_RENDER_SSE2=1), so that every set is tested
-// on a CPU that has them all; all three limits work the same way, before the same selection.
-Isa usable_isa() noexcept {
-#if defined(ONDARA_SCALAR_RENDER)
-    constexpr Isa kBuildLimit = Isa::Plain;
-#else
-    constexpr Isa kBuildLimit = Isa::Avx;
-#endif
-    Isa limit = kBuildLimit;
-#if defined(ONDARA_SHARED_ACCESS_HOOK)
-    if (const char* only = std::getenv("ONDARA_TEST_RENDER_SSE2"); only != nullptr && only[0] == '1') {
-        limit = limit < Isa::Sse2 ? limit : Isa::Sse2;
-    }
-#endif
-    if (limit < Isa::Avx) return limit;
-    return cpu_runs_avx() ? Isa::Avx : Isa::Sse2;
-}
-
 // Takes every kernel that `better` has.
 void overlay(RenderKernels& k, const RenderKernels& better) noexcept {
     for (std::size_t ch = 1; ch <= kMaxRingChannels; ++ch) {
@@ -62,11 +37,12 @@ void overlay(RenderKernels& k, const RenderKernels& better) noexcept {
 
 }  // namespace
 
-RenderKernels select_render_kernels() noexcept {
-    const Isa isa = usable_isa();
+RenderIsa cpu_render_isa() noexcept { return cpu_runs_avx() ? RenderIsa::Avx : RenderIsa::Sse2; }
+
+RenderKernels select_render_kernels(RenderIsa limit) noexcept {
     RenderKernels k = kPlainKernels;
-    if (isa >= Isa::Sse2) overlay(k, kSse2Kernels);
-    if (isa >= Isa::Avx) overlay(k, kAvxKernels);
+    if (limit >= RenderIsa::Sse2) overlay(k, kSse2Kernels);
+    if (limit >= RenderIsa::Avx) overlay(k, kAvxKernels);
     return k;
 }
 

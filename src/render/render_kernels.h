@@ -51,8 +51,15 @@ extern const RenderKernels kPlainKernels;
 extern const RenderKernels kSse2Kernels;
 extern const RenderKernels kAvxKernels;
 
-// The best kernel for every slot among the instruction sets this CPU and OS run (and that the build
-// allows); asked once per open, never on the audio thread.
-RenderKernels select_render_kernels() noexcept;
+// The instruction sets with kernels of their own, from the plainest on: each runs wherever the
+// next one does.
+enum class RenderIsa { Plain, Sse2, Avx };
+
+// The best set this CPU and its OS run.
+RenderIsa cpu_render_isa() noexcept;
+
+// The best kernel for every slot among the sets up to `limit`, which the CPU must run: a receiver
+// passes cpu_render_isa(), a test the set it tests. Asked once per open, never on the audio thread.
+RenderKernels select_render_kernels(RenderIsa limit) noexcept;
 
 }  // namespace ondara

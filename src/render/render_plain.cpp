@@ -1,6 +1,6 @@
 // The plain loops: a kernel for every slot, frame by frame, left before right. They are the reference
-// that the vector kernels are held to, all that the plain-loop test build uses, and what the render
-// takes wherever a bus's two buffers partly overlap, since there that order decides the result.
+// that the vector kernels are held to, and what the render takes wherever a bus's two buffers partly
+// overlap, since there that order decides the result.
 #include "render/render_kernels.h"
 
 namespace ondara {

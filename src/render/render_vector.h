@@ -2,7 +2,9 @@
 //
 // It works on groups of four frames. A group of Ch channels is Ch loads of four floats; a few
 // shuffles, each taking two lanes of one register and two of another, turn them into one vector of
-// four samples per channel, which are stored. A 128-bit register holds one group. A 256-bit register
+// four samples per channel, which are stored. A kernel for one bus of a wider ring loads only its
+// bus's samples: each frame's two as one 8-byte pair, or its one channel float by float, so that it
+// never reads past the last frame's bus. A 128-bit register holds one group. A 256-bit register
 // holds two side by side, frames i..i+3 in its low 128-bit lane and i+4..i+7 in its high one; every
 // shuffle used here acts on each lane alone, so the same steps render eight frames.
 //
@@ -11,6 +13,10 @@
 //   kFrames                              frames per step: four per 128-bit lane
 //   V load(const float* p, size_t next)  four floats at p into the low lane, and for a wider register
 //                                        the four at p + next (the next group) into the next lane
+//   V load_pairs(const float* p, const float* q, size_t next)
+//                                        two floats at p and two at q into the low lane, and so on
+//                                        from p + next and q + next in the next
+//   V gather(const float* p, size_t stride)   p[0], p[stride], ... one float per frame of the step
 //   template <int Lanes> V shuffle(V a, V b)    lanes picked as pick() below says, in each lane alone
 //   template <size_t C> void store(float* p, V v)   v's samples to out[C] at p
 // Every function here belongs to a template on Ops, and each instruction set's file makes its Ops from
@@ -18,11 +24,31 @@
 // different instruction sets, so the linker cannot hand the 128-bit path a copy that was built for AVX.
 #pragma once
 
-#include <xmmintrin.h>
+#include <emmintrin.h>
 
 #include <cstddef>
 
 namespace ondara {
+
+// What a kernel renders (ChannelKernels): every bus of the ring in one pass, the two channels of one
+// bus, or the lone last channel of an odd count to both sides of its bus.
+enum class Slot { All, Pair, Lone };
+
+// The buffers a kernel of `S` for a Ch-channel ring fills.
+template <Slot S, std::size_t Ch>
+inline constexpr std::size_t kOutputs = S == Slot::All ? 2 * ((Ch + 1) / 2) : 2;
+
+// The ring channel, counted from where the kernel's `frames` point, that buffer c takes.
+template <Slot S, std::size_t Ch>
+constexpr std::size_t source_channel(std::size_t c) noexcept {
+    if constexpr (S == Slot::All) {
+        return c < Ch ? c : Ch - 1;
+    } else if constexpr (S == Slot::Pair) {
+        return c;
+    } else {
+        return 0;
+    }
+}
 
 // The shuffle control for result lanes (a[i], a[j], b[k], b[l]).
 constexpr int pick(int i, int j, int k, int l) noexcept { return i | j << 2 | k << 4 | l << 6; }
@@ -34,6 +60,13 @@ struct Lanes128 {
     using V = __m128;
     static constexpr std::size_t kFrames = 4;
     static V load(const float* p, std::size_t) noexcept { return _mm_loadu_ps(p); }
+    static V load_pairs(const float* p, const float* q, std::size_t) noexcept {
+        const V low = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
+        return _mm_loadh_pi(low, reinterpret_cast<const __m64*>(q));
+    }
+    static V gather(const float* p, std::size_t stride) noexcept {
+        return _mm_setr_ps(p[0], p[stride], p[2 * stride], p[3 * stride]);
+    }
     template <int Lanes>
     static V shuffle(V a, V b) noexcept {
         return _mm_shuffle_ps(a, b, Lanes);
@@ -49,13 +82,20 @@ struct VectorDeinterleave {
     using V = typename Ops::V;
     static constexpr std::size_t kFrames = Ops::kFrames;
 
-    // One step: kFrames frames of a Ch-channel ring from `f` on into the buffers of every bus the ring
-    // feeds (ChannelKernels::all), at index i of each.
-    template <std::size_t Ch>
+    // One step: kFrames frames of a Ch-channel ring from `f` on into the buffers of slot S, at index i
+    // of each.
+    template <Slot S, std::size_t Ch>
     static void step(const float* f, float* const out[], std::size_t i) noexcept {
-        static_assert(Ch >= 2 && Ch <= 6, "a one-pass vector step exists for 2 to 6 channels");
+        static_assert(Ch >= 1 && Ch <= 6, "a vector step exists for 1 to 6 channels");
         constexpr std::size_t g = 4 * Ch;  // floats from one group of four frames to the next
-        if constexpr (Ch == 2) {
+        if constexpr (S == Slot::Pair) {
+            static_assert(Ch >= 3, "a pair of two channels is every bus of the ring");
+            split<0, 1>(Ops::load_pairs(f, f + Ch, g), Ops::load_pairs(f + 2 * Ch, f + 3 * Ch, g), out, i);
+        } else if constexpr (S == Slot::Lone || Ch == 1) {
+            const V v = Ch == 1 ? Ops::load(f, g) : Ops::gather(f, Ch);
+            store<0>(out, i, v);
+            store<1>(out, i, v);
+        } else if constexpr (Ch == 2) {
             // Two frames' (left, right) pairs per load.
             split<0, 1>(Ops::load(f, g), Ops::load(f + 4, g), out, i);
         } else if constexpr (Ch == 3) {
@@ -98,29 +138,43 @@ struct VectorDeinterleave {
 
     // Steps from frame i on, `Unroll` of them per turn of the loop, for as long as a whole turn fits;
     // returns the first frame not rendered (fewer than Unroll steps' worth are left).
-    template <std::size_t Ch, std::size_t Unroll = 1>
+    template <Slot S, std::size_t Ch, std::size_t Unroll = 1>
     static std::size_t steps(const float* frames, std::size_t i, std::size_t count, float* const out[]) noexcept {
-        const float* f = frames + Ch * i;
-        for (; i + Unroll * kFrames <= count; i += Unroll * kFrames, f += Ch * Unroll * kFrames) {
-            for (std::size_t u = 0; u < Unroll; ++u) step<Ch>(f + Ch * u * kFrames, out, i + u * kFrames);
+        constexpr std::size_t kTurn = Unroll * kFrames;
+        if constexpr (S == Slot::Pair) {
+            // One bus's loop counts down, so that it keeps no frame index of its own beside its three
+            // pointers (measured: the one-pass kernels do better with the index).
+            if (i + kTurn > count) return i;
+            const std::size_t turns = (count - i) / kTurn;
+            const float* f = frames + Ch * i;
+            float* o[2] = {out[0] + i, out[1] + i};
+            for (std::size_t t = turns; t != 0; --t, f += Ch * kTurn, o[0] += kTurn, o[1] += kTurn) {
+                for (std::size_t u = 0; u < Unroll; ++u) step<S, Ch>(f + Ch * u * kFrames, o, u * kFrames);
+            }
+            return i + turns * kTurn;
+        } else {
+            const float* f = frames + Ch * i;
+            for (; i + kTurn <= count; i += kTurn, f += Ch * kTurn) {
+                for (std::size_t u = 0; u < Unroll; ++u) step<S, Ch>(f + Ch * u * kFrames, out, i + u * kFrames);
+            }
+            return i;
         }
-        return i;
     }
 
     // The frames from i to count one by one, fewer than kFrames of them. The loop's bound says so, so
     // that no compiler makes a vector loop of its own out of it, with the alias checks and the stack
     // frame that would bring.
-    template <std::size_t Ch>
+    template <Slot S, std::size_t Ch>
     static void last_frames(const float* frames, std::size_t i, std::size_t count, float* const out[]) noexcept {
         for (std::size_t n = 1; n < kFrames && i < count; ++n, ++i) {
-            for (std::size_t c = 0; c < 2 * ((Ch + 1) / 2); ++c) out[c][i] = frames[Ch * i + (c < Ch ? c : Ch - 1)];
+            for (std::size_t c = 0; c < kOutputs<S, Ch>; ++c) out[c][i] = frames[Ch * i + source_channel<S, Ch>(c)];
         }
     }
 
     // Everything from frame i to count.
-    template <std::size_t Ch>
+    template <Slot S, std::size_t Ch>
     static void finish(const float* frames, std::size_t i, std::size_t count, float* const out[]) noexcept {
-        last_frames<Ch>(frames, steps<Ch>(frames, i, count, out), count, out);
+        last_frames<S, Ch>(frames, steps<S, Ch>(frames, i, count, out), count, out);
     }
 
 private:

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -20,6 +19,7 @@ using test::u16;
 using test::units;
 
 constexpr float kSentinel = -7.0f;
+constexpr Deinterleave ChannelKernels::*kSlots[] = {&ChannelKernels::all, &ChannelKernels::pair, &ChannelKernels::lone};
 
 struct Bus {
     std::vector<float> left, right;
@@ -44,9 +44,11 @@ protected:
         produce(prefill);
         const std::u16string name = u16("ring");
         ASSERT_EQ(ondara_receiver_open(units(name), name.size(), max_frames, multi_bus, &handle), ONDARA_OK);
+        if (isa_ != nullptr) internals().kernels = select_render_kernels(*isa_);
     }
 
     Receiver& internals() { return *reinterpret_cast<Receiver*>(handle); }
+
 
     // As open, for a receiver that has been playing for a while: no fade-in owed, so that its next
     // block shows the ring's samples as they are.
@@ -70,7 +72,24 @@ protected:
 
     FakeRing ring{};
     OndaraReceiver* handle = nullptr;
+    const RenderIsa* isa_ = nullptr;  // the set of kernels the receiver is held to, else its own
 };
+
+// The rendering tests, once for every set of kernels this CPU runs.
+class ReceiverKernelsTest : public ReceiverTest, public ::testing::WithParamInterface<RenderIsa> {
+protected:
+    void SetUp() override {
+        ReceiverTest::SetUp();
+        isa_ = &GetParam();
+    }
+};
+
+std::vector<RenderIsa> isas_this_cpu_runs() {
+    std::vector<RenderIsa> all{RenderIsa::Plain};
+    while (all.back() < cpu_render_isa()) all.push_back(static_cast<RenderIsa>(static_cast<int>(all.back()) + 1));
+    return all;
+}
+INSTANTIATE_TEST_SUITE_P(EverySet, ReceiverKernelsTest, ::testing::ValuesIn(isas_this_cpu_runs()));
 
 void expect_report(const OndaraProcessResult& r, std::uint64_t requested, std::uint64_t rendered,
                    std::uint64_t from_ring, std::uint64_t silent) {
@@ -131,30 +150,93 @@ TEST_F(ReceiverTest, FreshHandleState) {
     ondara_receiver_free(nullptr);
 }
 
-// The receiver keeps a kernel for every slot, from the best instruction set that the build and the CPU
-// allow: every path gives the same samples, so only this tells that the fast ones are in use.
+// The receiver keeps the kernels of the best set this CPU runs, and a limit takes each slot from the
+// best set up to it that has one: every path gives the same samples, so only this tells that the fast
+// ones are in use.
 TEST_F(ReceiverTest, KeepsTheBestKernelsThisCpuRuns) {
     open(2);
-    const RenderKernels& k = internals().kernels;
-    for (std::size_t ch = 1; ch <= kMaxRingChannels; ++ch) {
-        EXPECT_NE(k[ch].all, nullptr) << ch;
-        EXPECT_EQ(k[ch].pair != nullptr, ch >= 2) << ch;
-        EXPECT_EQ(k[ch].lone != nullptr, ch % 2 == 1) << ch;
-    }
-#if defined(ONDARA_SCALAR_RENDER)
-    for (std::size_t ch = 1; ch <= kMaxRingChannels; ++ch) EXPECT_EQ(k[ch].all, kPlainKernels[ch].all) << ch;
-#else
-    const char* sse2_only = std::getenv("ONDARA_TEST_RENDER_SSE2");
-    bool avx = sse2_only == nullptr || sse2_only[0] != '1';
 #if defined(__GNUC__)
-    avx = avx && __builtin_cpu_supports("avx");
+    EXPECT_EQ(cpu_render_isa() == RenderIsa::Avx, __builtin_cpu_supports("avx") != 0);
 #endif
-    EXPECT_EQ(k[1].all, kSse2Kernels[1].all);
-    for (std::size_t ch = 2; ch <= kMaxRingChannels; ++ch) {
-        EXPECT_EQ(k[ch].all, avx ? kAvxKernels[ch].all : kSse2Kernels[ch].all) << ch;
-        EXPECT_EQ(k[ch].pair, ch == 2 ? k[ch].all : kSse2Kernels[ch].pair) << ch;
+    const RenderKernels* sets[] = {&kPlainKernels, &kSse2Kernels, &kAvxKernels};
+    const RenderKernels best = select_render_kernels(cpu_render_isa());
+    for (RenderIsa isa : {RenderIsa::Plain, RenderIsa::Sse2, RenderIsa::Avx}) {
+        const RenderKernels k = select_render_kernels(isa);
+        for (std::size_t ch = 1; ch <= kMaxRingChannels; ++ch) {
+            for (Deinterleave ChannelKernels::*slot : kSlots) {
+                Deinterleave want = nullptr;
+                for (int s = static_cast<int>(isa); s >= 0 && want == nullptr; --s) want = (*sets[s])[ch].*slot;
+                EXPECT_EQ(k[ch].*slot, want) << static_cast<int>(isa) << ", " << ch << " channels";
+                EXPECT_EQ(internals().kernels[ch].*slot, best[ch].*slot) << ch;
+            }
+            EXPECT_EQ(k[ch].pair != nullptr, ch >= 2) << ch;
+            EXPECT_EQ(k[ch].lone != nullptr, ch % 2 == 1) << ch;
+        }
     }
-#endif
+}
+
+// Every vector kernel beside the plain loop of its slot, called directly: each length to 40 frames and
+// a few long ones, the source and every buffer at each of 8 float offsets from a 32-byte boundary (all
+// buffers at one offset, or each at its own), and a bus's two buffers apart or as one. Bit for bit the
+// same, and nothing written outside the buffers.
+TEST(RenderKernels, EveryVectorKernelMatchesThePlainLoop) {
+    constexpr std::size_t kGuard = 8, kRegion = 1100;  // floats per buffer: guards, offset, 1000 frames
+    std::vector<float> ring(kMaxRingChannels * 1000 + 16);
+    for (std::size_t i = 0; i < ring.size(); ++i) ring[i] = static_cast<float>(i) + 0.25f;  // all exact
+    std::vector<float> mine(6 * kRegion + 8, kSentinel), plain(mine);
+    auto at = [](std::vector<float>& v, std::size_t offset) {  // `offset` floats past a 32-byte boundary
+        return v.data() + (32 - reinterpret_cast<std::uintptr_t>(v.data()) % 32) % 32 / sizeof(float) + offset;
+    };
+    std::vector<std::size_t> lengths{64, 257, 1000};
+    for (std::size_t n = 0; n <= 40; ++n) lengths.push_back(n);
+    auto check = [&](Deinterleave kernel, Deinterleave reference, std::size_t outputs, bool one_buffer,
+                     std::size_t channel, std::size_t ch, std::size_t n, std::size_t source, std::size_t pattern) {
+        float* a[6];
+        float* b[6];
+        for (std::size_t c = 0; c < outputs; ++c) {
+            const std::size_t region = one_buffer ? 0 : c, offset = (pattern + (pattern < 8 ? 0 : 3 * region)) % 8;
+            a[c] = at(mine, region * kRegion + kGuard + offset);
+            b[c] = at(plain, region * kRegion + kGuard + offset);
+        }
+        kernel(at(ring, source) + channel, n, a);
+        reference(at(ring, source) + channel, n, b);
+        for (std::size_t c = 0; c < outputs; ++c) {
+            if (std::memcmp(a[c] - kGuard, b[c] - kGuard, (n + 2 * kGuard) * sizeof(float)) != 0) {
+                return testing::AssertionFailure() << ch << " channels from channel " << channel << ", " << n
+                                                   << " frames, source at " << source << ", buffers at pattern "
+                                                   << pattern << (one_buffer ? ", one buffer" : "")
+                                                   << ": buffer " << c << " differs";
+            }
+        }
+        for (std::size_t c = 0; c < outputs; ++c) std::fill_n(a[c], n, kSentinel), std::fill_n(b[c], n, kSentinel);
+        return testing::AssertionSuccess();
+    };
+    for (RenderIsa isa : {RenderIsa::Sse2, RenderIsa::Avx}) {
+        if (isa > cpu_render_isa()) continue;
+        const RenderKernels& set = isa == RenderIsa::Sse2 ? kSse2Kernels : kAvxKernels;
+        for (std::size_t ch = 1; ch <= kMaxRingChannels; ++ch) {
+            for (std::size_t s = 0; s < 3; ++s) {
+                const Deinterleave kernel = set[ch].*kSlots[s];
+                if (kernel == nullptr) continue;
+                SCOPED_TRACE(testing::Message() << "set " << static_cast<int>(isa) << ", slot " << s);
+                const std::size_t outputs = s == 0 ? 2 * ((ch + 1) / 2) : 2;
+                for (std::size_t channel = s == 2 ? ch - 1 : 0; channel + (s == 1 ? 1 : 0) < ch; channel += 2) {
+                    for (bool one_buffer : {false, true}) {
+                        if (one_buffer && s == 0) continue;  // one pass over all buses needs them apart
+                        for (std::size_t n : lengths) {
+                            for (std::size_t source = 0; source < 8; ++source) {
+                                for (std::size_t pattern = 0; pattern < 16; ++pattern) {
+                                    ASSERT_TRUE(check(kernel, kPlainKernels[ch].*kSlots[s], outputs, one_buffer,
+                                                      channel, ch, n, source, pattern));
+                                }
+                            }
+                        }
+                    }
+                    if (s == 0) break;
+                }
+            }
+        }
+    }
 }
 
 TEST_F(ReceiverTest, ProcessChecksPointersBeforeTouchingAnything) {
@@ -323,7 +405,7 @@ TEST_F(ReceiverTest, EmptyRenderKeepsThePendingFadeIn) {
 // the buffers are placed at every kind of start, with blocks that run the vector steps, the
 // four-frame steps and the frame-by-frame tail in each combination (17: one frame after the widest
 // step), and on a ring whose end the block crosses after 20 frames, so that a second span follows.
-TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
+TEST_P(ReceiverKernelsTest, RoutingForEveryChannelCount) {
     // Start of each of the six channel buffers, in floats past a 32-byte boundary.
     const std::array<std::array<std::size_t, 6>, 6> starts = {{{0, 0, 0, 0, 0, 0},
                                                                {4, 4, 4, 4, 4, 4},
@@ -364,10 +446,12 @@ TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
             ASSERT_EQ(channel[c][n], kSentinel) << "channel " << c;
         }
     };
+    // 21 frames at slot 990 of 1010 leave a second span of one frame.
+    const std::size_t lengths[] = {3, 17, 21, 47, 100};
     for (std::uint32_t ch = 1; ch <= 6; ++ch) {
         for (bool multi : {false, true}) {
             for (const auto& start : starts) {
-                for (std::size_t n : {std::size_t{3}, std::size_t{17}, std::size_t{47}, std::size_t{100}}) {
+                for (std::size_t n : lengths) {
                     for (std::uint32_t capacity : {4096u, 1010u}) {  // 1010: the block starts at slot 990
                         SCOPED_TRACE(testing::Message() << ch << " channels, multi_bus " << multi << ", " << n
                                                         << " frames, capacity " << capacity << ", first start "
@@ -383,7 +467,7 @@ TEST_F(ReceiverTest, RoutingForEveryChannelCount) {
 // Hosts may hand in the same buffer twice, or buffers that overlap: the end state is that of zeroing
 // every bus first, then rendering the audio bus after bus, frame by frame, left before right, whichever
 // path renders it.
-TEST_F(ReceiverTest, OverlappingBusBuffersEndAsBusByBusRendering) {
+TEST_P(ReceiverKernelsTest, OverlappingBusBuffersEndAsBusByBusRendering) {
     const std::size_t n = 40;
     struct Layout {
         std::uint32_t channels;
@@ -391,7 +475,12 @@ TEST_F(ReceiverTest, OverlappingBusBuffersEndAsBusByBusRendering) {
         std::array<std::size_t, 6> offsets;  // of each channel buffer in one arena, in floats
     };
     const Layout layouts[] = {
-        // Left and right of one bus partly overlap; every other buffer stands apart.
+        // Left and right of one bus are one buffer, or partly overlap; every other buffer stands apart.
+        {1, 1, {0, 0}},
+        {1, 1, {0, 3}},
+        {3, 2, {0, 100, 200, 200}},
+        {5, 3, {0, 100, 200, 300, 400, 400}},
+        {5, 3, {0, 100, 200, 300, 400, 401}},
         {2, 1, {0, 2}},
         {2, 1, {0, 5}},
         {4, 2, {0, 100, 200, 202}},
