@@ -41,6 +41,8 @@ struct State {
     std::uint32_t last_error = 0;
     std::uint64_t clock = 0;
     std::uint32_t pid = 4242;
+    std::uint32_t writer_serial = 0;  // the process-wide numbering's last serial
+    bool writer_serial_reachable = true;
     std::function<void(void*)> on_map;
     std::function<void(const volatile void*)> on_shared_access;
 };
@@ -144,6 +146,7 @@ void advance_clock_ms(std::int64_t delta_ms) {
 }
 
 void set_process_id(std::uint32_t pid) { state().pid = pid; }
+void set_writer_serial_reachable(bool reachable) { state().writer_serial_reachable = reachable; }
 
 void on_map(std::function<void(void*)> hook) { state().on_map = std::move(hook); }
 
@@ -237,5 +240,10 @@ ClockReading read_clock() noexcept {
 }
 
 std::uint32_t current_process_id() noexcept { return state().pid; }
+
+std::uint32_t next_writer_serial() noexcept {
+    State& s = state();
+    return s.writer_serial_reachable ? ++s.writer_serial : 0;
+}
 
 }  // namespace ondara::platform
