@@ -159,6 +159,42 @@ PLUGIN_EXPORT int plugin_run(const char* ring, const char* mic, const char* mode
 #endif
 }
 
+/* Publishers that stay open, for a host that holds several plug-ins at once (host.c --share). With
+ * the loader the library is loaded by the first open and given back by the last free. */
+static int kept_publishers;
+
+PLUGIN_EXPORT void* plugin_mic_open(const char* mic);
+PLUGIN_EXPORT int plugin_mic_publish(void* publisher, float level);
+PLUGIN_EXPORT void plugin_mic_free(void* publisher);
+
+PLUGIN_EXPORT void* plugin_mic_open(const char* mic) {
+    uint16_t name[128];
+    OndaraMicPublisher* publisher = NULL;
+#ifdef PLUGIN_LOADER
+    if (kept_publishers == 0 && ondara_api_load(&api, getenv("PLUGIN_LIBRARY_DIR")) != ONDARA_LOAD_OK) return NULL;
+#endif
+    if (CALL(mic_open)(name, utf16(mic, name, sizeof name / sizeof name[0]), &publisher) == ONDARA_OK) {
+        ++kept_publishers;
+    }
+#ifdef PLUGIN_LOADER
+    if (kept_publishers == 0) ondara_api_unload(&api);
+#endif
+    return publisher;
+}
+
+PLUGIN_EXPORT int plugin_mic_publish(void* publisher, float level) {
+    return (int)CALL(mic_publish)((OndaraMicPublisher*)publisher, level, level);
+}
+
+PLUGIN_EXPORT void plugin_mic_free(void* publisher) {
+    CALL(mic_free)((OndaraMicPublisher*)publisher);
+#ifdef PLUGIN_LOADER
+    if (--kept_publishers == 0) ondara_api_unload(&api);
+#else
+    --kept_publishers;
+#endif
+}
+
 #ifdef __cplusplus
 }
 #endif

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -331,6 +332,79 @@ TEST_F(Shipping, LoaderWithoutTheLibrarySaysWhatIsMissing) {
               std::string::npos)
         << foreign.output;
     EXPECT_NE(foreign.output.find(not_loaded()), std::string::npos) << foreign.output;
+}
+
+// (e) A session with several plug-ins: two linked with the archive, two loader plug-ins each with a
+// file of the library in its own folder, so four copies of the library in one host. Their publishers'
+// tokens all differ, a live writer of one copy keeps the block against the others, and nothing of the
+// numbering they share outlives the host.
+TEST_F(Shipping, CopiesOfTheLibraryInOneHostKeepTheirPublishersApart) {
+    std::vector<std::string> args{"--share", segment_name("share-mic")};
+    for (const char* folder : {"S1", "S2"}) {
+        args.push_back(utf8(plugin_folder(folder, {{static_plugin(), static_plugin().filename()}}) /
+                            static_plugin().filename()));
+    }
+    for (const char* folder : {"L1", "L2"}) {
+        const fs::path a =
+            plugin_folder(folder, {{loader_plugin(), loader_plugin().filename()}, {library(), kLibraryFile}});
+        args.push_back(utf8(a / loader_plugin().filename()));
+    }
+    std::vector<std::string> names{args[1]};
+    for (int k = 1; k <= 6; ++k) names.push_back(args[1] + "-" + std::to_string(k));
+    std::string error;
+    std::vector<std::unique_ptr<SharedSegment>> kept;
+    for (const std::string& n : names) {
+        SharedSegment::remove_name(n);
+#ifdef _WIN32
+        kept.push_back(SharedSegment::create(n, sizeof(ondara::MicLevelBlock), error));  // outlive the host
+        ASSERT_TRUE(kept.back()) << error;
+#endif
+    }
+    const std::string out = segment_name("share") + ".out";
+    ChildProcess child = ChildProcess::start(utf8(root_ / "B" / host().filename()), args, out);
+    ASSERT_TRUE(child.started()) << child.error();
+    const std::optional<int> code = child.wait_for(kTimeout);
+    if (!code) child.kill();
+    const std::string output = child.output();
+    std::remove(out.c_str());
+    std::cout << output;
+    EXPECT_EQ(code, 0) << output;
+    EXPECT_NE(output.find("host: 6 publishers in 4 plug-ins"), std::string::npos) << output;
+
+    std::vector<ondara::MicLevelBlock> blocks;
+    for (const std::string& n : names) {
+        const auto view = SharedSegment::open(n, SharedSegment::Access::ReadOnly, error);
+        ASSERT_TRUE(view) << error;
+        blocks.push_back(ondara::MicLevel::snapshot(static_cast<const ondara::MicLevelBlock*>(view->data())));
+        SharedSegment::remove_name(n);
+    }
+    std::set<std::uint64_t> tokens;
+    for (std::size_t k = 1; k < blocks.size(); ++k) {
+        EXPECT_EQ(blocks[k].writer_token >> 32, child.pid());
+        EXPECT_NE(blocks[k].writer_token & 0xFFFFFFFFu, 0u);
+        tokens.insert(blocks[k].writer_token);
+    }
+    EXPECT_EQ(tokens.size(), 6u) << "two publishers share a token";
+
+    // The first plug-in's publisher wrote first and keeps the block while its stamp is fresh, which
+    // on a machine that stalled the host for longer than that is no longer so.
+    const std::string took = "rounds on " + args[1] + " took ";
+    const std::size_t at = output.find(took);
+    ASSERT_NE(at, std::string::npos) << output;
+    if (std::stoul(output.substr(at + took.size())) < 250) {
+        EXPECT_EQ(blocks[0].level_a_db, -10.0f) << "another copy's publisher took the block";
+    }
+
+#ifdef _WIN32
+    const std::wstring numbering = L"Local\\ondara-writer-serial-" + std::to_wstring(child.pid());
+    const HANDLE left = OpenFileMappingW(FILE_MAP_READ, FALSE, numbering.c_str());
+    EXPECT_EQ(left, nullptr) << "the writer numbering outlived the host";
+    if (left != nullptr) CloseHandle(left);
+#else
+    for (const auto& entry : fs::directory_iterator("/dev/shm")) {
+        EXPECT_EQ(entry.path().filename().string().find("writer"), std::string::npos) << entry.path();
+    }
+#endif
 }
 
 #ifdef _WIN32
