@@ -305,6 +305,19 @@ TEST_F(Shipping, StaticallyLinkedPluginNeedsNoLibrary) {
     EXPECT_NE(run.output.find(not_loaded()), std::string::npos) << run.output;
 }
 
+// (b) again, from a project in C that vendors the tree: the shipping_vendor test builds that plug-in
+// and runs this test on it.
+TEST_F(Shipping, VendoredPluginFromACProjectLoadsAndRuns) {
+    const char* built_plugin = std::getenv("ONDARA_SHIPPING_VENDORED_PLUGIN");
+    if (built_plugin == nullptr) GTEST_SKIP() << "run by the shipping_vendor test";
+    const fs::path plugin = built_plugin;
+    const fs::path a = plugin_folder("A", {{plugin, plugin.filename()}});
+    const HostRun run = run_host(a / plugin.filename(), "vendored");
+    EXPECT_EQ(run.code, 0) << run.output;
+    expect_rendered_ring_audio(run);
+    EXPECT_NE(run.output.find(not_loaded()), std::string::npos) << run.output;
+}
+
 // (c) The loader with no library in the plug-in's folder: a status and a message that name the file
 // and the system's reason, and the plug-in goes on (here: it returns its own error code).
 TEST_F(Shipping, LoaderWithoutTheLibrarySaysWhatIsMissing) {
