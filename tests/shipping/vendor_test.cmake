@@ -42,8 +42,10 @@ function(expect_ok program)
 endfunction()
 
 set(compilers "-DCMAKE_C_COMPILER=${C_COMPILER}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" -DCMAKE_BUILD_TYPE=Release)
+set(exe "")
 if(TOOLCHAIN_FILE)
   list(APPEND compilers "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}")
+  set(exe ".exe")
 endif()
 set(no_gtest -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON)
 # CMake names the variable as unused exactly when nothing called find_package(GTest).
@@ -72,7 +74,7 @@ if(CASE STREQUAL "vendor" OR CASE STREQUAL "fetch")
   endforeach()
   step("building the ${CASE} project" "${CMAKE_COMMAND}" --build "${build}" --parallel ${JOBS})
   if(CASE STREQUAL "vendor")
-    expect_ok("${build}/ondara-vendored" ${EMULATOR})
+    expect_ok("${build}/ondara-vendored${exe}" ${EMULATOR})
     # The plug-in in a host of its own, which loads it from another folder; it renders, publishes
     # and requests (shipping_test.cpp).
     if(SHIPPING_TESTS)
