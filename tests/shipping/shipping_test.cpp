@@ -341,6 +341,11 @@ TEST_F(Shipping, LoaderWithoutTheLibrarySaysWhatIsMissing) {
         plugin_folder("A-foreign", {{loader_plugin(), loader_plugin().filename()}, {static_plugin(), kLibraryFile}});
     const HostRun foreign = run_host(b / loader_plugin().filename(), "foreign");
     EXPECT_EQ(foreign.code, 14) << foreign.output;  // 10 + ONDARA_LOAD_FUNCTION_MISSING
+    EXPECT_NE(foreign.output.find("missing ondara_receiver_status_message, functions all NULL"), std::string::npos)
+        << foreign.output;
+#ifdef _WIN32
+    EXPECT_NE(foreign.output.find("status 4, os error 127: "), std::string::npos) << foreign.output;
+#endif
     EXPECT_NE(foreign.output.find(utf8(b / kLibraryFile) + " has no function ondara_receiver_status_message"),
               std::string::npos)
         << foreign.output;
@@ -417,6 +422,79 @@ TEST_F(Shipping, CopiesOfTheLibraryInOneHostKeepTheirPublishersApart) {
     for (const auto& entry : fs::directory_iterator("/dev/shm")) {
         EXPECT_EQ(entry.path().filename().string().find("writer"), std::string::npos) << entry.path();
     }
+#endif
+}
+
+// Whether `text` is well-formed UTF-8 (no stray or missing continuation bytes).
+bool valid_utf8(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t n = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        if (n == 0 || i + n > text.size()) return false;
+        for (std::size_t k = 1; k < n; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+// (c) again with directories given by the caller: what the loader says about those it cannot use, a
+// long one cut in its middle so that the system's reason still fits, and those it must accept.
+TEST_F(Shipping, LoaderSaysWhyAGivenDirectoryFails) {
+    const fs::path a = plugin_folder("A", {{loader_plugin(), loader_plugin().filename()}});
+    auto run_with = [&](const std::string& dir, const std::string& tag) {
+        set_environment("PLUGIN_LIBRARY_DIR", dir.c_str());
+        HostRun run = run_host(a / loader_plugin().filename(), tag);
+        set_environment("PLUGIN_LIBRARY_DIR", nullptr);
+        return run;
+    };
+    const HostRun empty = run_with("(empty)", "empty");  // the plug-in passes ""
+    EXPECT_EQ(empty.code, 11) << empty.output;
+    EXPECT_NE(empty.output.find("status 1, os error 0: the directory is empty\nplugin: missing none, functions all NULL"),
+              std::string::npos)
+        << empty.output;
+
+    std::string deep = utf8(root_) + kSeparator;
+    while (deep.size() < 5000) deep += "Ωμέγα插件 ";
+    const HostRun cut = run_with(deep, "deep");
+    EXPECT_EQ(cut.code, 13) << cut.output;
+    EXPECT_TRUE(valid_utf8(cut.output)) << cut.output;
+    EXPECT_NE(cut.output.find("..."), std::string::npos) << cut.output;
+#ifdef _WIN32
+    EXPECT_NE(cut.output.find(kLibraryFile.string() + ": error "), std::string::npos) << cut.output;
+#else
+    EXPECT_NE(cut.output.find(kLibraryFile.string() + ": "), std::string::npos) << cut.output;
+#endif
+    const std::size_t bytes = cut.output.find(", message of ");
+    ASSERT_NE(bytes, std::string::npos) << cut.output;
+    EXPECT_LT(std::stoul(cut.output.substr(bytes + 13)), 1024u);
+
+    // The folder named outside any ANSI code page, given as it is.
+    const fs::path named = plugin_folder(u8"L Ωμέγα 插件", {{library(), kLibraryFile}});
+    const HostRun given = run_with(utf8(named), "named");
+    EXPECT_EQ(given.code, 0) << given.output;
+    EXPECT_NE(given.output.find("plugin: loaded " + utf8(named / kLibraryFile)), std::string::npos) << given.output;
+#ifdef _WIN32
+    const HostRun invalid = run_with("(invalid)", "invalid");  // the plug-in passes "\xC3\x28"
+    EXPECT_EQ(invalid.code, 11) << invalid.output;
+    EXPECT_NE(invalid.output.find("status 1, os error 1113: the directory is not valid UTF-8"), std::string::npos)
+        << invalid.output;
+
+    // A folder under MAX_PATH whose library path reaches it needs the \\?\ form; one given in that
+    // form keeps its one prefix; a long UNC folder takes the \\?\UNC\ form.
+    const std::size_t base = fs::absolute(root_).wstring().size() + 1;
+    ASSERT_LT(base, 249u);
+    const fs::path edge = plugin_folder(std::string(249 - base, 'e'), {{library(), kLibraryFile}});
+    ASSERT_EQ(fs::absolute(edge).wstring().size() + 1 + kLibraryFile.wstring().size(), 260u);
+    for (const std::string& dir : {utf8(fs::absolute(edge)), "\\\\?\\" + utf8(fs::absolute(edge))}) {
+        const HostRun run = run_with(dir, "edge");
+        EXPECT_EQ(run.code, 0) << run.output;
+        EXPECT_NE(run.output.find("plugin: loaded \\\\?\\" + utf8(fs::absolute(edge))), std::string::npos) << run.output;
+    }
+    const HostRun unc = run_with("\\\\localhost\\share\\" + std::string(300, 'u'), "unc");
+    EXPECT_EQ(unc.code, 13) << unc.output;
+    EXPECT_NE(unc.output.find("cannot load \\\\?\\UNC\\localhost\\share\\uuu"), std::string::npos) << unc.output;
 #endif
 }
 
