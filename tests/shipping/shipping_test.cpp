@@ -451,9 +451,8 @@ TEST_F(Shipping, LoaderSaysWhyAGivenDirectoryFails) {
     };
     const HostRun empty = run_with("(empty)", "empty");  // the plug-in passes ""
     EXPECT_EQ(empty.code, 11) << empty.output;
-    EXPECT_NE(empty.output.find("status 1, os error 0: the directory is empty\nplugin: missing none, functions all NULL"),
-              std::string::npos)
-        << empty.output;
+    EXPECT_NE(empty.output.find("status 1, os error 0: the directory is empty"), std::string::npos) << empty.output;
+    EXPECT_NE(empty.output.find("missing none, functions all NULL"), std::string::npos) << empty.output;
 
     std::string deep = utf8(root_) + kSeparator;
     while (deep.size() < 5000) deep += "Ωμέγα插件 ";
