@@ -12,14 +12,14 @@
  * file of the module it is compiled into (the plug-in), and loads ondara.dll from that folder by its
  * full path. The other answer is to link the static archive into the plug-in (see the README).
  *
- *     static OndaraApi ondara;                       // one per plug-in instance (see below)
- *     if (ondara_api_load(&ondara, NULL) != ONDARA_LOAD_OK) {
- *         log_error(ondara.message);                 // what failed, where, and the system's reason
+ *     OndaraApi* ondara = &instance->ondara;         // one per plug-in instance, zeroed (see below)
+ *     if (ondara_api_load(ondara, NULL) != ONDARA_LOAD_OK) {
+ *         log_error(ondara->message);                // what failed, where, and the system's reason
  *         return failure;
  *     }
- *     ondara.receiver_open(name, name_len, 512, 0, &receiver);
+ *     ondara->receiver_open(name, name_len, 512, 0, &receiver);
  *     ...
- *     ondara_api_unload(&ondara);                    // after every handle is freed
+ *     ondara_api_unload(ondara);                     // after every handle is freed
  *
  * Loading more than once. Each successful ondara_api_load takes one reference on the library
  * (LoadLibraryExW, dlopen) and ondara_api_unload gives it back; the operating system maps one file
@@ -29,7 +29,7 @@
  * still call through it. A table shared by the whole module is loaded once (when the module is loaded,
  * or by the first instance) and unloaded once. A second ondara_api_load on a table still loaded is
  * refused and leaves it as it is.
-
+ *
  * Threads. Loading and unloading a library may block: call ondara_api_load and ondara_api_unload where
  * the plug-in may block (instantiate, release), never on the audio thread. A loaded table is only read
  * and may be used from any thread, as the functions themselves allow.
