@@ -7,7 +7,6 @@
 #include <atomic>
 #include <bit>
 #include <cmath>
-#include <random>
 
 #include "api/export_guard.h"
 #include "platform/clock.h"
@@ -32,14 +31,13 @@ constinit std::atomic<std::uint32_t> own_start{0};  // 0: not drawn yet
 constinit std::atomic<std::uint32_t> own_count{0};
 
 std::uint32_t random_start() noexcept {
-    // Mixed from several sources, so that copies loaded at the same moment still start apart.
-    std::uint64_t seed = now_ms() ^ (std::uint64_t{reinterpret_cast<std::uintptr_t>(&own_start)} << 20);
-    try {
-        std::random_device device;
-        seed ^= (std::uint64_t{device()} << 32) | device();
-    } catch (...) {
-        // no entropy source: the clock and this copy's address remain
-    }
+    // The clock and this copy's own addresses, which differ between copies (each is mapped at an
+    // address of its own, randomised by the system), so that copies started together still start
+    // apart. No entropy source of the standard library: std::random_device would bind plug-ins that
+    // link the archive to a newer C library than the rest of the code needs.
+    const int local = 0;
+    std::uint64_t seed = now_ms() ^ (std::uint64_t{reinterpret_cast<std::uintptr_t>(&own_start)} << 20) ^
+                         (std::uint64_t{reinterpret_cast<std::uintptr_t>(&local)} << 7);
     seed += 0x9E3779B97F4A7C15u;  // splitmix64's finaliser spreads every input bit over the result
     seed = (seed ^ (seed >> 30)) * 0xBF58476D1CE4E5B9u;
     seed = (seed ^ (seed >> 27)) * 0x94D049BB133111EBu;
