@@ -41,7 +41,6 @@ struct State {
     std::uint32_t last_error = 0;
     std::uint64_t clock = 0;
     std::uint32_t pid = 4242;
-    std::uint32_t writer_serial = 0;  // the process-wide numbering's last serial
     bool writer_serial_reachable = true;
     std::function<void(void*)> on_map;
     std::function<void(const volatile void*)> on_shared_access;
@@ -242,8 +241,9 @@ ClockReading read_clock() noexcept {
 std::uint32_t current_process_id() noexcept { return state().pid; }
 
 std::uint32_t next_writer_serial() noexcept {
-    State& s = state();
-    return s.writer_serial_reachable ? ++s.writer_serial : 0;
+    // Not part of the state that reset() forgets: like the real one, the numbering never goes back.
+    static std::uint32_t last = 0;
+    return state().writer_serial_reachable ? ++last : 0;
 }
 
 }  // namespace ondara::platform
