@@ -48,6 +48,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "ondara_functions.h"
+
 /* The version of this header and of the library built with it. ONDARA_VERSION is one number that
  * compares in order: 10000 * major + 100 * minor + patch (0.1.0 is 100). While the major version is 0,
  * a new minor version may change the interface, so the Linux library's soname carries both numbers
@@ -247,22 +249,10 @@ ONDARA_API void ONDARA_CALL ondara_mode_free(OndaraModeControl* handle);
 /* ---- function pointer types ------------------------------------------------------------------ */
 
 /* One type per function above, for a program that takes the functions from a library it loads itself
- * (ondara_loader.h does). */
-typedef const char*(ONDARA_CALL* OndaraReceiverStatusMessageFn)(OndaraStatus status);
-typedef OndaraStatus(ONDARA_CALL* OndaraReceiverOpenFn)(const uint16_t* name, size_t name_len, size_t max_frames,
-                                                        uint8_t multi_bus, OndaraReceiver** out);
-typedef OndaraStatus(ONDARA_CALL* OndaraReceiverProcessFn)(OndaraReceiver* handle, const OndaraOutputBus* buses,
-                                                           size_t bus_count, size_t frames, OndaraProcessResult* out);
-typedef void(ONDARA_CALL* OndaraReceiverFreeFn)(OndaraReceiver* handle);
-typedef OndaraStatus(ONDARA_CALL* OndaraMicOpenFn)(const uint16_t* name, size_t name_len, OndaraMicPublisher** out);
-typedef OndaraStatus(ONDARA_CALL* OndaraMicPublishFn)(OndaraMicPublisher* handle, float level_a, float level_b);
-typedef void(ONDARA_CALL* OndaraMicFreeFn)(OndaraMicPublisher* handle);
-typedef OndaraStatus(ONDARA_CALL* OndaraModeOpenFn)(const uint16_t* name, size_t name_len, OndaraModeControl** out);
-typedef OndaraStatus(ONDARA_CALL* OndaraModeRequestFn)(OndaraModeControl* handle, int32_t mode);
-typedef int32_t(ONDARA_CALL* OndaraModeAppliedFn)(OndaraModeControl* handle);
-typedef OndaraStatus(ONDARA_CALL* OndaraModeMixerVolumesFn)(OndaraModeControl* handle, float* out);
-typedef uint32_t(ONDARA_CALL* OndaraModeVst3BridgeActiveFn)(OndaraModeControl* handle);
-typedef void(ONDARA_CALL* OndaraModeFreeFn)(OndaraModeControl* handle);
+ * (ondara_loader.h does): OndaraReceiverOpenFn for ondara_receiver_open, and so on. */
+#define ONDARA_FUNCTION_TYPE_(member, Type, Return, Parameters) typedef Return(ONDARA_CALL* Type) Parameters;
+ONDARA_FUNCTIONS(ONDARA_FUNCTION_TYPE_)
+#undef ONDARA_FUNCTION_TYPE_
 
 #ifdef __cplusplus
 }

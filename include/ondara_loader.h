@@ -12,20 +12,23 @@
  * file of the module it is compiled into (the plug-in), and loads ondara.dll from that folder by its
  * full path. The other answer is to link the static archive into the plug-in (see the README).
  *
- *     static OndaraApi ondara;                       // one per plug-in module, or one per instance
- *     if (ondara_api_load(&ondara, NULL) != ONDARA_LOAD_OK) {
- *         log_error(ondara.message);                 // what failed, where, and the system's reason
+ *     OndaraApi* ondara = &instance->ondara;         // one per plug-in instance, zeroed (see below)
+ *     if (ondara_api_load(ondara, NULL) != ONDARA_LOAD_OK) {
+ *         log_error(ondara->message);                // what failed, where, and the system's reason
  *         return failure;
  *     }
- *     ondara.receiver_open(name, name_len, 512, 0, &receiver);
+ *     ondara->receiver_open(name, name_len, 512, 0, &receiver);
  *     ...
- *     ondara_api_unload(&ondara);                    // after every handle is freed
+ *     ondara_api_unload(ondara);                     // after every handle is freed
  *
  * Loading more than once. Each successful ondara_api_load takes one reference on the library
- * (LoadLibraryExW, dlopen) and ondara_api_unload gives it back. The operating system maps one file
- * once per process however often it is loaded, counts the references and unloads it when the last one
- * goes. So every plug-in instance may keep an OndaraApi of its own: all of them share one copy of the
- * library and of its state, and nothing is loaded twice.
+ * (LoadLibraryExW, dlopen) and ondara_api_unload gives it back; the operating system maps one file
+ * once per process however often it is loaded, and unloads it with the last reference. Give every
+ * plug-in instance a table of its own, loaded when it is created and unloaded when it goes: one table
+ * shared by several instances would be cleared by the first to unload while the others' audio threads
+ * still call through it. A table shared by the whole module is loaded once (when the module is loaded,
+ * or by the first instance) and unloaded once. A second ondara_api_load on a table still loaded is
+ * refused and leaves it as it is.
  *
  * Threads. Loading and unloading a library may block: call ondara_api_load and ondara_api_unload where
  * the plug-in may block (instantiate, release), never on the audio thread. A loaded table is only read
@@ -84,7 +87,8 @@ extern "C" {
 typedef uint32_t OndaraLoadStatus;
 enum {
     ONDARA_LOAD_OK = 0,
-    ONDARA_LOAD_INVALID_ARGUMENT = 1,   /* api is NULL, or directory is empty or not valid UTF-8 */
+    ONDARA_LOAD_INVALID_ARGUMENT = 1,   /* api is NULL or still loaded, or directory is empty or not
+                                           valid UTF-8 */
     ONDARA_LOAD_NO_MODULE_PATH = 2,     /* the calling module's own file could not be found */
     ONDARA_LOAD_LIBRARY_NOT_LOADED = 3, /* the library is not in the folder, or could not be loaded
                                            (another architecture, a damaged file): see os_error */
@@ -95,22 +99,12 @@ enum {
 
 #define ONDARA_LOAD_MESSAGE_SIZE 1024
 
-/* The thirteen functions, each with the type declared next to its prototype in ondara.h, and what the
- * last load did. All fields are NULL or 0 while nothing is loaded. */
+/* The thirteen functions (ondara_functions.h: receiver_open for ondara_receiver_open, and so on), and
+ * what the last load did. All fields are NULL or 0 while nothing is loaded. */
 typedef struct OndaraApi {
-    OndaraReceiverStatusMessageFn receiver_status_message;
-    OndaraReceiverOpenFn receiver_open;
-    OndaraReceiverProcessFn receiver_process;
-    OndaraReceiverFreeFn receiver_free;
-    OndaraMicOpenFn mic_open;
-    OndaraMicPublishFn mic_publish;
-    OndaraMicFreeFn mic_free;
-    OndaraModeOpenFn mode_open;
-    OndaraModeRequestFn mode_request;
-    OndaraModeAppliedFn mode_applied;
-    OndaraModeMixerVolumesFn mode_mixer_volumes;
-    OndaraModeVst3BridgeActiveFn mode_vst3_bridge_active;
-    OndaraModeFreeFn mode_free;
+#define ONDARA_LOADER_FIELD_(member, Type, Return, Parameters) Type member;
+    ONDARA_FUNCTIONS(ONDARA_LOADER_FIELD_)
+#undef ONDARA_LOADER_FIELD_
 
     void* library;                          /* the loaded module (HMODULE, or dlopen's handle) */
     OndaraLoadStatus status;                /* what the last ondara_api_load returned */
@@ -123,8 +117,11 @@ typedef struct OndaraApi {
 
 /* Loads the library from `directory` (UTF-8; NULL: the folder of the module this header is compiled
  * into) and fills `api` with its functions. On failure nothing stays loaded, the function pointers are
- * NULL, and status, os_error and message say what went wrong. `api` is cleared first: unload a table
- * before loading it again. Returns api->status (ONDARA_LOAD_INVALID_ARGUMENT for a NULL api). */
+ * NULL, and status, os_error and message say what went wrong; a path too long for the message gives
+ * way in its middle ("..."), so that the system's reason always fits. `api` must hold nothing: zeroed
+ * (a static table, or `= {0}`) or unloaded. A table that is still loaded is refused with
+ * ONDARA_LOAD_INVALID_ARGUMENT and left exactly as it is, since another thread may be calling through
+ * it. Returns api->status (ONDARA_LOAD_INVALID_ARGUMENT for a NULL or a loaded api). */
 static inline OndaraLoadStatus ondara_api_load(OndaraApi* api, const char* directory);
 
 #if defined(_WIN32)
@@ -143,23 +140,49 @@ typedef struct OndaraLoaderEntry_ {
     size_t offset;
 } OndaraLoaderEntry_;
 
-#define ONDARA_LOADER_ENTRY_(member) \
-    { "ondara_" #member, offsetof(OndaraApi, member) }
+/* Whether the byte continues a UTF-8 sequence: no cut may fall before it. */
+#define ONDARA_LOADER_CONTINUES_(byte) ((ONDARA_LOADER_CAST_(unsigned char, byte) & 0xC0u) == 0x80u)
 
-static inline void ondara_loader_append_(OndaraApi* api, const char* text) {
-    const size_t used = strlen(api->message);
-    const size_t room = sizeof api->message - 1 - used;
+/* Appends `text` to the NUL-terminated UTF-8 text in `buffer` (`size` bytes), cut short to fit. */
+static inline void ondara_loader_append_to_(char* buffer, size_t size, const char* text) {
+    const size_t used = strlen(buffer);
+    const size_t room = size - 1 - used;
     size_t n = strlen(text);
     if (n > room) {
         n = room;
-        /* Never cut a UTF-8 sequence in two. */
-        while (n > 0 && (ONDARA_LOADER_CAST_(unsigned char, text[n]) & 0xC0u) == 0x80u) --n;
+        while (n > 0 && ONDARA_LOADER_CONTINUES_(text[n])) --n;
     }
-    memcpy(api->message + used, text, n);
-    api->message[used + n] = '\0';
+    memcpy(buffer + used, text, n);
+    buffer[used + n] = '\0';
 }
 
-static inline void ondara_loader_append_number_(OndaraApi* api, unsigned long value) {
+static inline void ondara_loader_append_(OndaraApi* api, const char* text) {
+    ondara_loader_append_to_(api->message, sizeof api->message, text);
+}
+
+/* Appends a path, cut in its middle ("...") where need be so that `after` more bytes still fit behind
+ * it: a long folder must not push the system's reason out of the message. */
+static inline void ondara_loader_append_path_(OndaraApi* api, const char* path, size_t after) {
+    const size_t used = strlen(api->message);
+    const size_t room = sizeof api->message - 1 - used;
+    const size_t n = strlen(path);
+    size_t budget, head, tail;
+    if (after > room / 2) after = room / 2; /* the path keeps at least half of what is left */
+    budget = room - after;
+    if (n <= budget || budget < 16) {
+        ondara_loader_append_(api, path);
+        return;
+    }
+    head = (budget - 3) / 2;
+    tail = n - (budget - 3 - head);
+    while (head > 0 && ONDARA_LOADER_CONTINUES_(path[head])) --head;
+    while (tail < n && ONDARA_LOADER_CONTINUES_(path[tail])) ++tail;
+    memcpy(api->message + used, path, head);
+    memcpy(api->message + used + head, "...", 3);
+    memcpy(api->message + used + head + 3, path + tail, n - tail + 1); /* with its NUL */
+}
+
+static inline void ondara_loader_append_number_(char* buffer, size_t size, unsigned long value) {
     char digits[24];
     size_t at = sizeof digits - 1;
     digits[at] = '\0';
@@ -167,7 +190,7 @@ static inline void ondara_loader_append_number_(OndaraApi* api, unsigned long va
         digits[--at] = ONDARA_LOADER_CAST_(char, '0' + ONDARA_LOADER_CAST_(int, value % 10u));
         value /= 10u;
     } while (value != 0u);
-    ondara_loader_append_(api, digits + at);
+    ondara_loader_append_to_(buffer, size, digits + at);
 }
 
 static inline OndaraLoadStatus ondara_loader_set_status_(OndaraApi* api, OndaraLoadStatus status,
@@ -180,21 +203,9 @@ static inline OndaraLoadStatus ondara_loader_set_status_(OndaraApi* api, OndaraL
 /* The functions' addresses out of the loaded module, by name: `find` is GetProcAddress or dlsym. */
 static inline int ondara_loader_take_functions_(OndaraApi* api, void* library,
                                                 int (*find)(void* library, const char* name, void* out)) {
-    static const OndaraLoaderEntry_ entries[] = {
-        ONDARA_LOADER_ENTRY_(receiver_status_message),
-        ONDARA_LOADER_ENTRY_(receiver_open),
-        ONDARA_LOADER_ENTRY_(receiver_process),
-        ONDARA_LOADER_ENTRY_(receiver_free),
-        ONDARA_LOADER_ENTRY_(mic_open),
-        ONDARA_LOADER_ENTRY_(mic_publish),
-        ONDARA_LOADER_ENTRY_(mic_free),
-        ONDARA_LOADER_ENTRY_(mode_open),
-        ONDARA_LOADER_ENTRY_(mode_request),
-        ONDARA_LOADER_ENTRY_(mode_applied),
-        ONDARA_LOADER_ENTRY_(mode_mixer_volumes),
-        ONDARA_LOADER_ENTRY_(mode_vst3_bridge_active),
-        ONDARA_LOADER_ENTRY_(mode_free),
-    };
+#define ONDARA_LOADER_ENTRY_(member, Type, Return, Parameters) {"ondara_" #member, offsetof(OndaraApi, member)},
+    static const OndaraLoaderEntry_ entries[] = {ONDARA_FUNCTIONS(ONDARA_LOADER_ENTRY_)};
+#undef ONDARA_LOADER_ENTRY_
     /* One entry for every function pointer in the table, none forgotten. */
     typedef char ondara_loader_check_entries_[sizeof entries / sizeof entries[0] * sizeof(void*) ==
                                                       offsetof(OndaraApi, library)
@@ -225,7 +236,7 @@ static inline int ondara_loader_find_(void* library, const char* name, void* out
     return 1;
 }
 
-static inline void ondara_loader_append_wide_(OndaraApi* api, const wchar_t* text) {
+static inline void ondara_loader_append_wide_(OndaraApi* api, const wchar_t* text, size_t after) {
     const int n =
         WideCharToMultiByte(CP_UTF8, 0, text, -1, ONDARA_LOADER_NULL_, 0, ONDARA_LOADER_NULL_, ONDARA_LOADER_NULL_);
     char* utf8;
@@ -233,32 +244,46 @@ static inline void ondara_loader_append_wide_(OndaraApi* api, const wchar_t* tex
     utf8 = ONDARA_LOADER_CAST_(char*, malloc(ONDARA_LOADER_CAST_(size_t, n)));
     if (utf8 == ONDARA_LOADER_NULL_) return;
     if (WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, n, ONDARA_LOADER_NULL_, ONDARA_LOADER_NULL_) == n) {
-        ondara_loader_append_(api, utf8);
+        ondara_loader_append_path_(api, utf8, after);
     }
     free(utf8);
 }
 
-/* ": error N (the system's text for it)" */
-static inline void ondara_loader_append_error_(OndaraApi* api, unsigned long error) {
+/* ": error N (the system's text for it)" into `out`, which it replaces. */
+static inline void ondara_loader_error_text_(char* out, size_t size, unsigned long error) {
     wchar_t text[512];
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, ONDARA_LOADER_NULL_, error, 0,
                              text, sizeof text / sizeof text[0], ONDARA_LOADER_NULL_);
-    ondara_loader_append_(api, ": error ");
-    ondara_loader_append_number_(api, error);
+    out[0] = '\0';
+    ondara_loader_append_to_(out, size, ": error ");
+    ondara_loader_append_number_(out, size, error);
     while (n > 0 && (text[n - 1] == L'\r' || text[n - 1] == L'\n' || text[n - 1] == L' ' || text[n - 1] == L'.')) --n;
     if (n > 0) {
+        char utf8[384];
         text[n] = L'\0';
-        ondara_loader_append_(api, " (");
-        ondara_loader_append_wide_(api, text);
-        ondara_loader_append_(api, ")");
+        if (WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, ONDARA_LOADER_NULL_, ONDARA_LOADER_NULL_) > 0) {
+            ondara_loader_append_to_(out, size, " (");
+            ondara_loader_append_to_(out, size, utf8);
+            ondara_loader_append_to_(out, size, ")");
+        }
     }
 }
 
+/* what + path + more + the system's reason for `error` (none for 0); the path gives way in its
+ * middle to what follows it. */
 static inline OndaraLoadStatus ondara_loader_report_w_(OndaraApi* api, OndaraLoadStatus status, unsigned long error,
-                                                       const char* what, const wchar_t* path) {
+                                                       const char* what, const wchar_t* path, const char* more) {
+    char reason[448];
+    reason[0] = '\0';
+    if (more != ONDARA_LOADER_NULL_) ondara_loader_append_to_(reason, sizeof reason, more);
+    if (error != 0) {
+        char text[400];
+        ondara_loader_error_text_(text, sizeof text, error);
+        ondara_loader_append_to_(reason, sizeof reason, text);
+    }
     ondara_loader_append_(api, what);
-    if (path != ONDARA_LOADER_NULL_) ondara_loader_append_wide_(api, path);
-    if (error != 0) ondara_loader_append_error_(api, error);
+    if (path != ONDARA_LOADER_NULL_) ondara_loader_append_wide_(api, path, strlen(reason));
+    ondara_loader_append_(api, reason);
     return ondara_loader_set_status_(api, status, error);
 }
 
@@ -272,14 +297,14 @@ static inline wchar_t* ondara_loader_own_directory_w_(OndaraApi* api) {
     if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             ONDARA_LOADER_PUN_(LPCWSTR, &anchor), &self)) {
         ondara_loader_report_w_(api, ONDARA_LOAD_NO_MODULE_PATH, GetLastError(),
-                                "cannot find the module that holds the caller", ONDARA_LOADER_NULL_);
+                                "cannot find the module that holds the caller", ONDARA_LOADER_NULL_, ONDARA_LOADER_NULL_);
         return ONDARA_LOADER_NULL_;
     }
     for (;;) {
         wchar_t* path = ONDARA_LOADER_CAST_(wchar_t*, malloc(capacity * sizeof(wchar_t)));
         DWORD n;
         if (path == ONDARA_LOADER_NULL_) {
-            ondara_loader_report_w_(api, ONDARA_LOAD_OUT_OF_MEMORY, 0, "out of memory", ONDARA_LOADER_NULL_);
+            ondara_loader_report_w_(api, ONDARA_LOAD_OUT_OF_MEMORY, 0, "out of memory", ONDARA_LOADER_NULL_, ONDARA_LOADER_NULL_);
             return ONDARA_LOADER_NULL_;
         }
         n = GetModuleFileNameW(self, path, capacity);
@@ -287,14 +312,14 @@ static inline wchar_t* ondara_loader_own_directory_w_(OndaraApi* api) {
             const DWORD error = GetLastError();
             free(path);
             ondara_loader_report_w_(api, ONDARA_LOAD_NO_MODULE_PATH, error,
-                                    "cannot read the calling module's file name", ONDARA_LOADER_NULL_);
+                                    "cannot read the calling module's file name", ONDARA_LOADER_NULL_, ONDARA_LOADER_NULL_);
             return ONDARA_LOADER_NULL_;
         }
         if (n < capacity) { /* the whole name, terminated */
             while (n > 0 && path[n - 1] != L'\\' && path[n - 1] != L'/') --n;
             if (n == 0) {
                 ondara_loader_report_w_(api, ONDARA_LOAD_NO_MODULE_PATH, 0,
-                                        "the calling module's file name has no folder: ", path);
+                                        "the calling module's file name has no folder: ", path, ONDARA_LOADER_NULL_);
                 free(path);
                 return ONDARA_LOADER_NULL_;
             }
@@ -305,7 +330,7 @@ static inline wchar_t* ondara_loader_own_directory_w_(OndaraApi* api) {
         free(path);
         if (capacity > 32767) {
             ondara_loader_report_w_(api, ONDARA_LOAD_NO_MODULE_PATH, ERROR_INSUFFICIENT_BUFFER,
-                                    "the calling module's file name is too long", ONDARA_LOADER_NULL_);
+                                    "the calling module's file name is too long", ONDARA_LOADER_NULL_, ONDARA_LOADER_NULL_);
             return ONDARA_LOADER_NULL_;
         }
         capacity *= 2;
@@ -320,7 +345,7 @@ static inline OndaraLoadStatus ondara_api_load_w(OndaraApi* api, const wchar_t* 
     size_t folder_len, at = 0;
     int separator, prefix_unc = 0, prefix_local = 0;
     HMODULE library;
-    if (api == ONDARA_LOADER_NULL_) return ONDARA_LOAD_INVALID_ARGUMENT;
+    if (api == ONDARA_LOADER_NULL_ || api->library != ONDARA_LOADER_NULL_) return ONDARA_LOAD_INVALID_ARGUMENT;
     memset(api, 0, sizeof *api);
     if (directory == ONDARA_LOADER_NULL_) {
         own = ondara_loader_own_directory_w_(api);
@@ -328,7 +353,7 @@ static inline OndaraLoadStatus ondara_api_load_w(OndaraApi* api, const wchar_t* 
         folder = own;
     } else if (directory[0] == L'\0') {
         return ondara_loader_report_w_(api, ONDARA_LOAD_INVALID_ARGUMENT, 0, "the directory is empty",
-                                       ONDARA_LOADER_NULL_);
+                                       ONDARA_LOADER_NULL_, ONDARA_LOADER_NULL_);
     } else {
         /* The caller's folder as one full path (relative, with . or .., or with forward slashes), which
          * the \\?\ form below needs. */
@@ -336,18 +361,18 @@ static inline OndaraLoadStatus ondara_api_load_w(OndaraApi* api, const wchar_t* 
         DWORD got = 0;
         if (need == 0) {
             return ondara_loader_report_w_(api, ONDARA_LOAD_INVALID_ARGUMENT, GetLastError(),
-                                           "cannot make a full path of the directory ", directory);
+                                           "cannot make a full path of the directory ", directory, ONDARA_LOADER_NULL_);
         }
         own = ONDARA_LOADER_CAST_(wchar_t*, malloc(need * sizeof(wchar_t)));
         if (own == ONDARA_LOADER_NULL_) {
-            return ondara_loader_report_w_(api, ONDARA_LOAD_OUT_OF_MEMORY, 0, "out of memory", ONDARA_LOADER_NULL_);
+            return ondara_loader_report_w_(api, ONDARA_LOAD_OUT_OF_MEMORY, 0, "out of memory", ONDARA_LOADER_NULL_, ONDARA_LOADER_NULL_);
         }
         got = GetFullPathNameW(directory, need, own, ONDARA_LOADER_NULL_);
         if (got == 0 || got >= need) {
             const DWORD error = got == 0 ? GetLastError() : ERROR_INSUFFICIENT_BUFFER;
             free(own);
             return ondara_loader_report_w_(api, ONDARA_LOAD_INVALID_ARGUMENT, error,
-                                           "cannot make a full path of the directory ", directory);
+                                           "cannot make a full path of the directory ", directory, ONDARA_LOADER_NULL_);
         }
         folder = own;
     }
@@ -365,7 +390,7 @@ static inline OndaraLoadStatus ondara_api_load_w(OndaraApi* api, const wchar_t* 
     path = ONDARA_LOADER_CAST_(wchar_t*, malloc((8 + folder_len + 1 + sizeof file / sizeof file[0]) * sizeof(wchar_t)));
     if (path == ONDARA_LOADER_NULL_) {
         free(own);
-        return ondara_loader_report_w_(api, ONDARA_LOAD_OUT_OF_MEMORY, 0, "out of memory", ONDARA_LOADER_NULL_);
+        return ondara_loader_report_w_(api, ONDARA_LOAD_OUT_OF_MEMORY, 0, "out of memory", ONDARA_LOADER_NULL_, ONDARA_LOADER_NULL_);
     }
     if (prefix_unc) {
         memcpy(path, L"\\\\?\\UNC", 7 * sizeof(wchar_t));
@@ -390,7 +415,7 @@ static inline OndaraLoadStatus ondara_api_load_w(OndaraApi* api, const wchar_t* 
 
     library = LoadLibraryExW(path, ONDARA_LOADER_NULL_, 0);
     if (library == ONDARA_LOADER_NULL_) {
-        ondara_loader_report_w_(api, ONDARA_LOAD_LIBRARY_NOT_LOADED, GetLastError(), "cannot load ", path);
+        ondara_loader_report_w_(api, ONDARA_LOAD_LIBRARY_NOT_LOADED, GetLastError(), "cannot load ", path, ONDARA_LOADER_NULL_);
         free(path);
         return api->status;
     }
@@ -398,17 +423,16 @@ static inline OndaraLoadStatus ondara_api_load_w(OndaraApi* api, const wchar_t* 
         const DWORD error = GetLastError();
         const char* missing = api->missing_function;
         ondara_loader_clear_functions_(api);
+        char more[96] = " has no function ";
         FreeLibrary(library);
-        ondara_loader_append_wide_(api, path);
-        ondara_loader_append_(api, " has no function ");
-        ondara_loader_append_(api, missing);
-        ondara_loader_report_w_(api, ONDARA_LOAD_FUNCTION_MISSING, error, "", ONDARA_LOADER_NULL_);
+        ondara_loader_append_to_(more, sizeof more, missing);
+        ondara_loader_report_w_(api, ONDARA_LOAD_FUNCTION_MISSING, error, "", path, more);
         free(path);
         return api->status;
     }
     api->library = ONDARA_LOADER_CAST_(void*, library);
     ondara_loader_append_(api, "loaded ");
-    ondara_loader_append_wide_(api, path);
+    ondara_loader_append_wide_(api, path, 0);
     free(path);
     return ondara_loader_set_status_(api, ONDARA_LOAD_OK, 0);
 }
@@ -417,18 +441,18 @@ static inline OndaraLoadStatus ondara_api_load(OndaraApi* api, const char* direc
     wchar_t* wide;
     int n;
     OndaraLoadStatus status;
-    if (api == ONDARA_LOADER_NULL_) return ONDARA_LOAD_INVALID_ARGUMENT;
+    if (api == ONDARA_LOADER_NULL_ || api->library != ONDARA_LOADER_NULL_) return ONDARA_LOAD_INVALID_ARGUMENT;
     if (directory == ONDARA_LOADER_NULL_) return ondara_api_load_w(api, ONDARA_LOADER_NULL_);
     memset(api, 0, sizeof *api);
     n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, directory, -1, ONDARA_LOADER_NULL_, 0);
     if (n <= 1) {
         return ondara_loader_report_w_(api, ONDARA_LOAD_INVALID_ARGUMENT, n == 0 ? GetLastError() : 0,
                                        n == 0 ? "the directory is not valid UTF-8" : "the directory is empty",
-                                       ONDARA_LOADER_NULL_);
+                                       ONDARA_LOADER_NULL_, ONDARA_LOADER_NULL_);
     }
     wide = ONDARA_LOADER_CAST_(wchar_t*, malloc(ONDARA_LOADER_CAST_(size_t, n) * sizeof(wchar_t)));
     if (wide == ONDARA_LOADER_NULL_) {
-        return ondara_loader_report_w_(api, ONDARA_LOAD_OUT_OF_MEMORY, 0, "out of memory", ONDARA_LOADER_NULL_);
+        return ondara_loader_report_w_(api, ONDARA_LOAD_OUT_OF_MEMORY, 0, "out of memory", ONDARA_LOADER_NULL_, ONDARA_LOADER_NULL_);
     }
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, directory, -1, wide, n);
     status = ondara_api_load_w(api, wide);
@@ -496,7 +520,7 @@ static inline OndaraLoadStatus ondara_api_load(OndaraApi* api, const char* direc
     size_t folder_len;
     char* path;
     void* library;
-    if (api == ONDARA_LOADER_NULL_) return ONDARA_LOAD_INVALID_ARGUMENT;
+    if (api == ONDARA_LOADER_NULL_ || api->library != ONDARA_LOADER_NULL_) return ONDARA_LOAD_INVALID_ARGUMENT;
     memset(api, 0, sizeof *api);
     if (directory == ONDARA_LOADER_NULL_) {
         const char* own = ondara_loader_module_file_(&anchor);
@@ -530,9 +554,15 @@ static inline OndaraLoadStatus ondara_api_load(OndaraApi* api, const char* direc
     library = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (library == ONDARA_LOADER_NULL_) {
         const char* reason = dlerror();
-        ondara_loader_report_(api, ONDARA_LOAD_LIBRARY_NOT_LOADED, "cannot load ", path);
-        ondara_loader_report_(api, ONDARA_LOAD_LIBRARY_NOT_LOADED, ": ",
-                              reason != ONDARA_LOADER_NULL_ ? reason : "dlopen failed");
+        const size_t path_len = strlen(path);
+        if (reason == ONDARA_LOADER_NULL_) reason = "dlopen failed";
+        /* glibc's reason starts with the path again, which the message already names. */
+        if (strncmp(reason, path, path_len) == 0 && reason[path_len] == ':' && reason[path_len + 1] == ' ') {
+            reason += path_len + 2;
+        }
+        ondara_loader_append_(api, "cannot load ");
+        ondara_loader_append_path_(api, path, 2 + strlen(reason));
+        ondara_loader_report_(api, ONDARA_LOAD_LIBRARY_NOT_LOADED, ": ", reason);
         free(path);
         return api->status;
     }
@@ -540,13 +570,15 @@ static inline OndaraLoadStatus ondara_api_load(OndaraApi* api, const char* direc
         const char* missing = api->missing_function;
         ondara_loader_clear_functions_(api);
         dlclose(library);
-        ondara_loader_report_(api, ONDARA_LOAD_FUNCTION_MISSING, path, " has no function ");
-        ondara_loader_append_(api, missing);
+        ondara_loader_append_path_(api, path, strlen(" has no function ") + strlen(missing));
+        ondara_loader_report_(api, ONDARA_LOAD_FUNCTION_MISSING, " has no function ", missing);
         free(path);
         return api->status;
     }
     api->library = library;
-    ondara_loader_report_(api, ONDARA_LOAD_OK, "loaded ", path);
+    ondara_loader_append_(api, "loaded ");
+    ondara_loader_append_path_(api, path, 0);
+    ondara_loader_set_status_(api, ONDARA_LOAD_OK, 0);
     free(path);
     return api->status;
 }
@@ -559,7 +591,7 @@ static inline void ondara_api_unload(OndaraApi* api) {
 
 #endif
 
-#undef ONDARA_LOADER_ENTRY_
+#undef ONDARA_LOADER_CONTINUES_
 #undef ONDARA_LOADER_CAST_
 #undef ONDARA_LOADER_PUN_
 #undef ONDARA_LOADER_NULL_

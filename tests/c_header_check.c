@@ -19,13 +19,13 @@ OndaraStatus ondara_c_header_check(void) {
     /* Each function goes into the loader's member of its name, whose type is the one declared next to
      * the prototype: any disagreement is an incompatible-pointer error. */
     static const OndaraApi api = {
-        ONDARA_CHECK_API_FUNCTIONS,
+        ONDARA_CHECK_API_FUNCTIONS
     };
     typedef char thirteen_functions
         [offsetof(OndaraApi, library) == ONDARA_EXPECTED_EXPORT_COUNT * sizeof(void*) ? 1 : -1];
     OndaraOutputBus bus = {0, 0, 0};
     OndaraProcessResult result;
-    OndaraApi loaded;
+    OndaraApi loaded = {0};
     result.reserved = ONDARA_OK;
     (void)bus;
     (void)sizeof(thirteen_functions);

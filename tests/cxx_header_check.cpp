@@ -18,7 +18,7 @@ OndaraLoadStatus ondara_cxx_header_check();
 
 OndaraLoadStatus ondara_cxx_header_check() {
     static constexpr OndaraApi api = {
-        ONDARA_CHECK_API_FUNCTIONS,
+        ONDARA_CHECK_API_FUNCTIONS
         .library = nullptr,
         .status = ONDARA_LOAD_OK,
         .os_error = 0,
@@ -26,7 +26,7 @@ OndaraLoadStatus ondara_cxx_header_check() {
         .message = {},
     };
     static_cast<void>(api);
-    OndaraApi loaded;
+    OndaraApi loaded{};
     const OndaraLoadStatus status = ondara_api_load(&loaded, nullptr);
     ondara_api_unload(&loaded);
     return status;

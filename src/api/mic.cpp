@@ -22,8 +22,42 @@ struct MicPublisher {
     std::uint64_t writer_token;  // process id in the high half, a per-process serial in the low half
 };
 
-// The only process-wide state. Constant-initialised, so loading the library runs no code for it.
-constinit std::atomic<std::uint64_t> next_writer_id{1};
+// The serials come from one counter shared by every copy of the library in the process (a host may
+// load several plug-ins that each carry a copy), so that no two live publishers share a token. Only
+// when that counter cannot be reached does this copy number on its own, from a random start: its own
+// serials stay distinct, and they meet another copy's only when the two ranges happen to overlap.
+// Constant-initialised, so loading the library runs no code for them.
+constinit std::atomic<std::uint32_t> own_start{0};  // 0: not drawn yet
+constinit std::atomic<std::uint32_t> own_count{0};
+
+std::uint32_t random_start() noexcept {
+    // The clock and this copy's own addresses, which differ between copies (each is mapped at an
+    // address of its own, randomised by the system), so that copies started together still start
+    // apart. No entropy source of the standard library: std::random_device would bind plug-ins that
+    // link the archive to a newer C library than the rest of the code needs.
+    const int local = 0;
+    std::uint64_t seed = now_ms() ^ (std::uint64_t{reinterpret_cast<std::uintptr_t>(&own_start)} << 20) ^
+                         (std::uint64_t{reinterpret_cast<std::uintptr_t>(&local)} << 7);
+    seed += 0x9E3779B97F4A7C15u;  // splitmix64's finaliser spreads every input bit over the result
+    seed = (seed ^ (seed >> 30)) * 0xBF58476D1CE4E5B9u;
+    seed = (seed ^ (seed >> 27)) * 0x94D049BB133111EBu;
+    seed ^= seed >> 31;
+    const auto start = static_cast<std::uint32_t>(seed ^ (seed >> 32));
+    return start != 0 ? start : 1;
+}
+
+std::uint32_t next_serial() noexcept {
+    if (const std::uint32_t shared = platform::next_writer_serial(); shared != 0) return shared;
+    std::uint32_t start = own_start.load(std::memory_order_relaxed);
+    if (start == 0) {
+        const std::uint32_t drawn = random_start();
+        start = own_start.compare_exchange_strong(start, drawn, std::memory_order_relaxed) ? drawn : start;
+    }
+    for (;;) {
+        const std::uint32_t serial = start + own_count.fetch_add(1, std::memory_order_relaxed);
+        if (serial != 0) return serial;
+    }
+}
 
 bool finite(float v) noexcept { return (std::bit_cast<std::uint32_t>(v) & 0x7FFFFFFFu) < 0x7F800000u; }
 
@@ -45,8 +79,7 @@ Status open_mic(const std::uint16_t* name, std::size_t name_len, OndaraMicPublis
     if (!decoded) return Status::InvalidArgument;
     auto opened = create_or_open_mic_level(*decoded);
     if (!opened.ok()) return Status::OpenBridgeFailed;
-    const std::uint64_t serial = next_writer_id.fetch_add(1, std::memory_order_relaxed);
-    const std::uint64_t token = (std::uint64_t{platform::current_process_id()} << 32) | serial;
+    const std::uint64_t token = (std::uint64_t{platform::current_process_id()} << 32) | next_serial();
     *out = reinterpret_cast<OndaraMicPublisher*>(new_record<MicPublisher>(opened.take_value(), token));
     return Status::Ok;
 }

@@ -42,4 +42,14 @@ std::uint32_t last_error() noexcept;
 ClockReading read_clock() noexcept;
 std::uint32_t current_process_id() noexcept;
 
+// ---- Process-wide writer numbering -----------------------------------------------------------------
+// next_writer_serial: the next number from one counter shared by every copy of this library in the
+// calling process (linked into the host or a plug-in, or loaded from any file), whichever copy asks:
+// 1 first, then 2, and so on, restarting at 1 in a child after fork. 0 means the counter cannot be
+// reached (no handles left, no /proc, a sandbox), and the caller must number on its own. The counter
+// is set up on the first call and then holds one handle and one small view until the process ends,
+// which takes it away with everything else, killed or not. Not for real-time threads: the first call
+// opens and maps, and may wait briefly for another copy doing the same.
+std::uint32_t next_writer_serial() noexcept;
+
 }  // namespace ondara::platform

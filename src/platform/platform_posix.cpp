@@ -13,12 +13,19 @@
 //
 // A peer that truncates an object while it is mapped makes the next access to the lost pages fault;
 // nothing here can prevent that, since any process allowed to open the object may truncate it.
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -159,5 +166,147 @@ ClockReading read_clock() noexcept {
 }
 
 std::uint32_t current_process_id() noexcept { return static_cast<std::uint32_t>(::getpid()); }
+
+// ---- Process-wide writer numbering -----------------------------------------------------------------
+//
+// The counter lives in a memfd: it has no name in any file system and goes with its last descriptor
+// and mapping, so with the process however that ends; a named object would outlive a killed process.
+// The memfd's label carries the process id. Another copy of the library finds it among the links in
+// /proc/self/fd ("/memfd:<label> (deleted)") and maps it; a child after fork inherits the parent's
+// descriptor and mapping, but their label and the pid stored in the cell name the parent, so the
+// child sets up a counter of its own. Two copies that look for the counter at the same moment must
+// not both create one: an abstract unix socket bound under the same label is the creation lock, since
+// binding a name is atomic and the name goes with the socket, also when the process dies holding it.
+// The creating copy keeps its descriptor open for the rest of the process: it is how the others find
+// the counter. Each copy keeps only a mapping.
+namespace {
+
+struct SerialCell {
+    std::atomic<std::uint32_t> last;  // the serial handed out last; 0 in a new memfd
+    std::uint32_t pid;                // the process that set the cell up, written before anyone sees it
+};
+static_assert(std::atomic<std::uint32_t>::is_always_lock_free, "shared between copies through memory");
+
+constinit std::atomic<SerialCell*> serial_cell{nullptr};  // this copy's mapping of the process's cell
+
+using Label = char[48];
+
+#ifdef __linux__
+int take_creation_lock(const char* label) noexcept {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::size_t length = std::strlen(label);
+    std::memcpy(address.sun_path + 1, label, length);  // sun_path[0] stays 0: the abstract namespace
+    const auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + length);
+    // The holder only looks through its descriptors and maybe creates the memfd: this waits at most
+    // about a second for a copy that was preempted while holding it, then numbers without the counter.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0) return fd;
+        if (errno != EADDRINUSE) break;
+        const timespec pause{0, 1'000'000};
+        ::nanosleep(&pause, nullptr);
+    }
+    ::close(fd);
+    return -1;
+}
+
+// Whether the descriptor's link in /proc/self/fd is exactly `wanted`.
+bool link_is(int fd_dir, const char* entry, const char* wanted) noexcept {
+    char link[96];
+    const ssize_t n = ::readlinkat(fd_dir, entry, link, sizeof link);
+    return n > 0 && static_cast<std::size_t>(n) == std::strlen(wanted) && std::memcmp(link, wanted, n) == 0;
+}
+
+// Maps a cell of this process's own, or gives null (and maps nothing) for any other memfd.
+SerialCell* map_cell(int fd, pid_t pid) noexcept {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_size != static_cast<off_t>(sizeof(SerialCell))) return nullptr;
+    if (reserve(fd, sizeof(SerialCell)) != 0) return nullptr;
+    void* v = ::mmap(nullptr, sizeof(SerialCell), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (v == MAP_FAILED) return nullptr;
+    auto* cell = static_cast<SerialCell*>(v);
+    if (cell->pid == static_cast<std::uint32_t>(pid)) return cell;
+    ::munmap(v, sizeof(SerialCell));
+    return nullptr;
+}
+
+// The cell that another copy set up, found among this process's descriptors.
+SerialCell* find_cell(const char* label, pid_t pid) noexcept {
+    char wanted[80];
+    std::snprintf(wanted, sizeof wanted, "/memfd:%s (deleted)", label);
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return nullptr;
+    SerialCell* cell = nullptr;
+    while (cell == nullptr) {
+        const dirent* e = ::readdir(dir);
+        if (e == nullptr) break;
+        if (e->d_name[0] == '.' || !link_is(::dirfd(dir), e->d_name, wanted)) continue;
+        // Opened anew rather than used by its number, which belongs to another copy; checked again,
+        // since that number may have been closed and reused in between.
+        const int fd = ::openat(::dirfd(dir), e->d_name, O_RDWR | O_CLOEXEC);
+        if (fd < 0) continue;
+        char own[32];
+        std::snprintf(own, sizeof own, "%d", fd);
+        if (link_is(::dirfd(dir), own, wanted)) cell = map_cell(fd, pid);
+        ::close(fd);  // the mapping keeps the memfd
+    }
+    ::closedir(dir);
+    return cell;
+}
+
+SerialCell* create_cell(const char* label, pid_t pid) noexcept {
+    const int fd = ::memfd_create(label, MFD_CLOEXEC);
+    if (fd < 0) return nullptr;
+    void* v = MAP_FAILED;
+    if (::ftruncate(fd, sizeof(SerialCell)) == 0 && reserve(fd, sizeof(SerialCell)) == 0) {
+        v = ::mmap(nullptr, sizeof(SerialCell), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    }
+    if (v == MAP_FAILED) {
+        ::close(fd);
+        return nullptr;
+    }
+    auto* cell = static_cast<SerialCell*>(v);  // zero-filled: no serial handed out yet
+    cell->pid = static_cast<std::uint32_t>(pid);
+    return cell;  // fd stays open until the process ends
+}
+
+SerialCell* attach_cell(pid_t pid) noexcept {
+    Label label;
+    std::snprintf(label, sizeof label, "ondara-writer-serial-%ld", static_cast<long>(pid));
+    const int lock = take_creation_lock(label);
+    if (lock < 0) return nullptr;
+    SerialCell* cell = find_cell(label, pid);
+    if (cell == nullptr) cell = create_cell(label, pid);
+    ::close(lock);
+    return cell;
+}
+#else
+SerialCell* attach_cell(pid_t) noexcept { return nullptr; }  // no memfd: the caller numbers on its own
+#endif
+
+}  // namespace
+
+std::uint32_t next_writer_serial() noexcept {
+    const pid_t pid = ::getpid();
+    SerialCell* cell = serial_cell.load(std::memory_order_acquire);
+    // None yet, or the parent's, inherited through fork.
+    if (cell == nullptr || cell->pid != static_cast<std::uint32_t>(pid)) {
+        SerialCell* const seen = cell;
+        cell = attach_cell(pid);
+        if (cell == nullptr) return 0;
+        SerialCell* expected = seen;
+        if (!serial_cell.compare_exchange_strong(expected, cell, std::memory_order_acq_rel) &&
+            expected != nullptr && expected->pid == static_cast<std::uint32_t>(pid)) {
+            ::munmap(cell, sizeof(SerialCell));  // another thread of this copy mapped the same cell first
+            cell = expected;
+        }
+    }
+    for (;;) {
+        const std::uint32_t serial = cell->last.fetch_add(1, std::memory_order_relaxed) + 1;
+        if (serial != 0) return serial;  // after 2^32 opens the count wraps past 0, which is no token
+    }
+}
 
 }  // namespace ondara::platform

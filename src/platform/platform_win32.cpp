@@ -3,6 +3,8 @@
 // Such an object lives exactly as long as some process holds a handle or a view of it.
 #include <windows.h>
 
+#include <atomic>
+
 #include "platform/platform.h"
 
 namespace ondara::platform {
@@ -54,5 +56,56 @@ ClockReading read_clock() noexcept {
 }
 
 std::uint32_t current_process_id() noexcept { return GetCurrentProcessId(); }
+
+// ---- Process-wide writer numbering -----------------------------------------------------------------
+//
+// The counter is a small paging-file mapping in the session namespace whose name carries the process
+// id. Every copy of the library in the process opens the same object by that name (the object manager
+// creates a name exactly once, so two copies arriving together need no lock of their own), and it goes
+// with the last handle, which the process's end closes however it ends. Each copy keeps its handle and
+// view for the rest of the process: the numbering must not start again while publishers live.
+namespace {
+
+constinit std::atomic<LONG*> serial_counter{nullptr};  // this copy's view of the process's counter
+
+}  // namespace
+
+std::uint32_t next_writer_serial() noexcept {
+    LONG* counter = serial_counter.load(std::memory_order_acquire);
+    if (counter == nullptr) {
+        static constexpr wchar_t kPrefix[] = L"Local\\ondara-writer-serial-";
+        wchar_t name[sizeof kPrefix / sizeof kPrefix[0] + 10];
+        std::size_t n = 0;
+        for (const wchar_t c : kPrefix) {
+            if (c != 0) name[n++] = c;
+        }
+        wchar_t digits[10];
+        std::size_t count = 0;
+        for (DWORD pid = GetCurrentProcessId(); count == 0 || pid != 0; pid /= 10) {
+            digits[count++] = static_cast<wchar_t>(L'0' + pid % 10);
+        }
+        while (count > 0) name[n++] = digits[--count];
+        name[n] = 0;
+        const HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG), name);
+        if (mapping == nullptr) return 0;
+        void* view = MapViewOfFile(mapping, kSegmentAccess, 0, 0, sizeof(LONG));
+        if (view == nullptr) {
+            CloseHandle(mapping);
+            return 0;
+        }
+        LONG* expected = nullptr;
+        if (serial_counter.compare_exchange_strong(expected, static_cast<LONG*>(view), std::memory_order_acq_rel)) {
+            counter = static_cast<LONG*>(view);
+        } else {  // another thread of this copy came first
+            UnmapViewOfFile(view);
+            CloseHandle(mapping);
+            counter = expected;
+        }
+    }
+    for (;;) {
+        const auto serial = static_cast<std::uint32_t>(InterlockedIncrement(counter));
+        if (serial != 0) return serial;  // after 2^32 opens the count wraps past 0, which is no token
+    }
+}
 
 }  // namespace ondara::platform

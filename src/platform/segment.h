@@ -19,8 +19,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <new>
 #include <utility>
-#include <variant>
 
 #include "platform/names.h"
 #include "platform/platform.h"
@@ -63,21 +63,44 @@ private:
     }
 };
 
-// A value or the SegmentError that prevented it.
+// A value or the SegmentError that prevented it. A plain tagged union rather than std::variant, whose
+// exception type's run-time type information would otherwise be emitted into every module that links
+// the archive, with default visibility: a plug-in would export it as if it were its own.
 template <class T>
 class [[nodiscard]] Expected {
 public:
-    Expected(T value) : v_(std::move(value)) {}
-    Expected(SegmentError error) : v_(std::move(error)) {}
+    Expected(T value) : ok_(true) { ::new (static_cast<void*>(&value_)) T(std::move(value)); }
+    Expected(SegmentError error) : ok_(false) { ::new (static_cast<void*>(&error_)) SegmentError(std::move(error)); }
+    Expected(Expected&& other) : ok_(other.ok_) {
+        if (ok_) {
+            ::new (static_cast<void*>(&value_)) T(std::move(other.value_));
+        } else {
+            ::new (static_cast<void*>(&error_)) SegmentError(std::move(other.error_));
+        }
+    }
+    Expected(const Expected&) = delete;
+    Expected& operator=(const Expected&) = delete;
+    Expected& operator=(Expected&&) = delete;
+    ~Expected() {
+        if (ok_) {
+            value_.~T();
+        } else {
+            error_.~SegmentError();
+        }
+    }
 
-    bool ok() const noexcept { return v_.index() == 0; }
-    T& value() noexcept { return *std::get_if<0>(&v_); }
-    T&& take_value() noexcept { return std::move(*std::get_if<0>(&v_)); }
-    const SegmentError& error() const noexcept { return *std::get_if<1>(&v_); }
-    SegmentError&& take_error() noexcept { return std::move(*std::get_if<1>(&v_)); }
+    bool ok() const noexcept { return ok_; }
+    T& value() noexcept { return value_; }
+    T&& take_value() noexcept { return std::move(value_); }
+    const SegmentError& error() const noexcept { return error_; }
+    SegmentError&& take_error() noexcept { return std::move(error_); }
 
 private:
-    std::variant<T, SegmentError> v_;
+    bool ok_;
+    union {
+        T value_;
+        SegmentError error_;
+    };
 };
 
 class Segment {
@@ -117,8 +140,8 @@ public:
     static Expected<Segment> open(std::string_view name, std::size_t probe_size, CopyProbe&& copy_probe,
                                   Check&& check);
 
-    // Exactly one of the variants the check callback of open() returns.
-    using CheckResult = std::variant<std::size_t, SegmentError>;
+    // What the check callback of open() returns: the full length to map, or the error to fail with.
+    using CheckResult = Expected<std::size_t>;
 
 private:
     explicit Segment(platform::Handle h) noexcept : mapping_(h) {}
@@ -178,8 +201,8 @@ Expected<Segment> Segment::open(std::string_view name, std::size_t probe_size, C
     s.unmap();
 
     CheckResult checked = check();
-    if (auto* rejected = std::get_if<SegmentError>(&checked)) return std::move(*rejected);
-    if (!s.map(std::get<std::size_t>(checked), error)) return SegmentError::map_failed(error);
+    if (!checked.ok()) return checked.take_error();
+    if (!s.map(checked.value(), error)) return SegmentError::map_failed(error);
     return s;
 }
 

@@ -1,4 +1,4 @@
-# Reads a plug-in's tables and fails when it exports any of the library's names, or when it imports
+# Reads a plug-in's tables and fails when it exports any name but its own entries (plugin_*), or when it imports
 # the library and should not (or the other way round). Prints the tables it read.
 #   -DPLUGIN=file -DMODE=pe|elf -DOBJDUMP=objdump [-DNM=nm] -DLIBRARY_FILE=ondara.dll|libondara.so.0.1
 #   -DIMPORTS_LIBRARY=ON|OFF -DEXPORTS=exports.txt
@@ -33,6 +33,12 @@ message(STATUS "${shown} exports: ${exported}")
 foreach(name IN LISTS ours)
   if(name IN_LIST exported)
     message(FATAL_ERROR "${shown} exports ${name}, one of the library's names")
+  endif()
+endforeach()
+# Nor anything else that came with the library, such as the standard library's type information.
+foreach(name IN LISTS exported)
+  if(NOT name MATCHES "^plugin_")
+    message(FATAL_ERROR "${shown} exports ${name}, which is not one of its own entries")
   endif()
 endforeach()
 if(NOT "plugin_run" IN_LIST exported)

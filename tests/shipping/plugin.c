@@ -139,23 +139,95 @@ static int run(const char* ring, const char* mic, const char* mode, char* report
 /* Returns 0 when every call did what it should; `report` says what happened either way. */
 PLUGIN_EXPORT int plugin_run(const char* ring, const char* mic, const char* mode, char* report, size_t size);
 
+#ifdef PLUGIN_LOADER
+/* PLUGIN_LIBRARY_DIR, with two stand-ins for what an environment cannot carry everywhere. */
+static const char* library_dir(void) {
+    const char* dir = getenv("PLUGIN_LIBRARY_DIR");
+    if (dir != NULL && strcmp(dir, "(empty)") == 0) return "";
+    if (dir != NULL && strcmp(dir, "(invalid)") == 0) return "\xC3\x28";
+    return dir;
+}
+
+/* Whether the first `n` bytes of a table are 0, as they are after a failed load or an unload. */
+static int zero(const OndaraApi* table, size_t n) {
+    size_t i;
+    for (i = 0; i < n; ++i) {
+        if (((const unsigned char*)table)[i] != 0) return 0;
+    }
+    return 1;
+}
+#endif
+
 PLUGIN_EXPORT int plugin_run(const char* ring, const char* mic, const char* mode, char* report, size_t size) {
 #ifdef PLUGIN_LOADER
-    const OndaraLoadStatus loaded = ondara_api_load(&api, getenv("PLUGIN_LIBRARY_DIR"));
+    static OndaraApi other, kept;
+    OndaraLoadStatus loaded = ondara_api_load(&api, library_dir());
     int code;
     size_t used;
     if (loaded != ONDARA_LOAD_OK) {
-        snprintf(report, size, "plugin: ondara_api_load: status %u, os error %lu: %s", (unsigned)loaded, api.os_error,
-                 api.message);
+        snprintf(report, size,
+                 "plugin: ondara_api_load: status %u, os error %lu: %s\nplugin: missing %s, functions %s, message "
+                 "of %u bytes",
+                 (unsigned)loaded, api.os_error, api.message,
+                 api.missing_function != NULL ? api.missing_function : "none",
+                 zero(&api, offsetof(OndaraApi, library)) ? "all NULL" : "left", (unsigned)strlen(api.message));
         return 10 + (int)loaded;
     }
+    /* A second load of a loaded table is refused and changes nothing; a second table unloaded twice
+     * gives back only its own reference (run() calls through the first one afterwards). */
+    memcpy(&kept, &api, sizeof api);
+    loaded = ondara_api_load(&api, library_dir());
+    if (loaded != ONDARA_LOAD_INVALID_ARGUMENT || memcmp(&kept, &api, sizeof api) != 0) {
+        snprintf(report, size, "plugin: a second load on the table returned %u", (unsigned)loaded);
+        return 30;
+    }
+    if (ondara_api_load(&other, library_dir()) != ONDARA_LOAD_OK) return 31;
+    ondara_api_unload(&other);
+    ondara_api_unload(&other);
     code = run(ring, mic, mode, report, size);
     used = strlen(report);
     snprintf(report + used, size - used, "\nplugin: %s", api.message);
     ondara_api_unload(&api);
+    if (!zero(&api, sizeof api) || !zero(&other, sizeof other)) return 32;
     return code;
 #else
     return run(ring, mic, mode, report, size);
+#endif
+}
+
+/* Publishers that stay open, for a host that holds several plug-ins at once (host.c --share). With
+ * the loader the library is loaded by the first open and given back by the last free. */
+static int kept_publishers;
+
+PLUGIN_EXPORT void* plugin_mic_open(const char* mic);
+PLUGIN_EXPORT int plugin_mic_publish(void* publisher, float level);
+PLUGIN_EXPORT void plugin_mic_free(void* publisher);
+
+PLUGIN_EXPORT void* plugin_mic_open(const char* mic) {
+    uint16_t name[128];
+    OndaraMicPublisher* publisher = NULL;
+#ifdef PLUGIN_LOADER
+    if (kept_publishers == 0 && ondara_api_load(&api, library_dir()) != ONDARA_LOAD_OK) return NULL;
+#endif
+    if (CALL(mic_open)(name, utf16(mic, name, sizeof name / sizeof name[0]), &publisher) == ONDARA_OK) {
+        ++kept_publishers;
+    }
+#ifdef PLUGIN_LOADER
+    if (kept_publishers == 0) ondara_api_unload(&api);
+#endif
+    return publisher;
+}
+
+PLUGIN_EXPORT int plugin_mic_publish(void* publisher, float level) {
+    return (int)CALL(mic_publish)((OndaraMicPublisher*)publisher, level, level);
+}
+
+PLUGIN_EXPORT void plugin_mic_free(void* publisher) {
+    CALL(mic_free)((OndaraMicPublisher*)publisher);
+#ifdef PLUGIN_LOADER
+    if (--kept_publishers == 0) ondara_api_unload(&api);
+#else
+    --kept_publishers;
 #endif
 }
 

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -304,6 +305,19 @@ TEST_F(Shipping, StaticallyLinkedPluginNeedsNoLibrary) {
     EXPECT_NE(run.output.find(not_loaded()), std::string::npos) << run.output;
 }
 
+// (b) again, from a project in C that vendors the tree: the shipping_vendor test builds that plug-in
+// and runs this test on it.
+TEST_F(Shipping, VendoredPluginFromACProjectLoadsAndRuns) {
+    const char* built_plugin = std::getenv("ONDARA_SHIPPING_VENDORED_PLUGIN");
+    if (built_plugin == nullptr) GTEST_SKIP() << "run by the shipping_vendor test";
+    const fs::path plugin = built_plugin;
+    const fs::path a = plugin_folder("A", {{plugin, plugin.filename()}});
+    const HostRun run = run_host(a / plugin.filename(), "vendored");
+    EXPECT_EQ(run.code, 0) << run.output;
+    expect_rendered_ring_audio(run);
+    EXPECT_NE(run.output.find(not_loaded()), std::string::npos) << run.output;
+}
+
 // (c) The loader with no library in the plug-in's folder: a status and a message that name the file
 // and the system's reason, and the plug-in goes on (here: it returns its own error code).
 TEST_F(Shipping, LoaderWithoutTheLibrarySaysWhatIsMissing) {
@@ -327,10 +341,160 @@ TEST_F(Shipping, LoaderWithoutTheLibrarySaysWhatIsMissing) {
         plugin_folder("A-foreign", {{loader_plugin(), loader_plugin().filename()}, {static_plugin(), kLibraryFile}});
     const HostRun foreign = run_host(b / loader_plugin().filename(), "foreign");
     EXPECT_EQ(foreign.code, 14) << foreign.output;  // 10 + ONDARA_LOAD_FUNCTION_MISSING
+    EXPECT_NE(foreign.output.find("missing ondara_receiver_status_message, functions all NULL"), std::string::npos)
+        << foreign.output;
+#ifdef _WIN32
+    EXPECT_NE(foreign.output.find("status 4, os error 127: "), std::string::npos) << foreign.output;
+#endif
     EXPECT_NE(foreign.output.find(utf8(b / kLibraryFile) + " has no function ondara_receiver_status_message"),
               std::string::npos)
         << foreign.output;
     EXPECT_NE(foreign.output.find(not_loaded()), std::string::npos) << foreign.output;
+}
+
+// (e) A session with several plug-ins: two linked with the archive, two loader plug-ins each with a
+// file of the library in its own folder, so four copies of the library in one host. Their publishers'
+// tokens all differ, a live writer of one copy keeps the block against the others, and nothing of the
+// numbering they share outlives the host.
+TEST_F(Shipping, CopiesOfTheLibraryInOneHostKeepTheirPublishersApart) {
+    std::vector<std::string> args{"--share", segment_name("share-mic")};
+    for (const char* folder : {"S1", "S2"}) {
+        args.push_back(utf8(plugin_folder(folder, {{static_plugin(), static_plugin().filename()}}) /
+                            static_plugin().filename()));
+    }
+    for (const char* folder : {"L1", "L2"}) {
+        const fs::path a =
+            plugin_folder(folder, {{loader_plugin(), loader_plugin().filename()}, {library(), kLibraryFile}});
+        args.push_back(utf8(a / loader_plugin().filename()));
+    }
+    std::vector<std::string> names{args[1]};
+    for (int k = 1; k <= 6; ++k) names.push_back(args[1] + "-" + std::to_string(k));
+    std::string error;
+    std::vector<std::unique_ptr<SharedSegment>> kept;
+    for (const std::string& n : names) {
+        SharedSegment::remove_name(n);
+#ifdef _WIN32
+        kept.push_back(SharedSegment::create(n, sizeof(ondara::MicLevelBlock), error));  // outlive the host
+        ASSERT_TRUE(kept.back()) << error;
+#endif
+    }
+    const std::string out = segment_name("share") + ".out";
+    ChildProcess child = ChildProcess::start(utf8(root_ / "B" / host().filename()), args, out);
+    ASSERT_TRUE(child.started()) << child.error();
+    const std::optional<int> code = child.wait_for(kTimeout);
+    if (!code) child.kill();
+    const std::string output = child.output();
+    std::remove(out.c_str());
+    std::cout << output;
+    EXPECT_EQ(code, 0) << output;
+    EXPECT_NE(output.find("host: 6 publishers in 4 plug-ins"), std::string::npos) << output;
+
+    std::vector<ondara::MicLevelBlock> blocks;
+    for (const std::string& n : names) {
+        const auto view = SharedSegment::open(n, SharedSegment::Access::ReadOnly, error);
+        ASSERT_TRUE(view) << error;
+        blocks.push_back(ondara::MicLevel::snapshot(static_cast<const ondara::MicLevelBlock*>(view->data())));
+        SharedSegment::remove_name(n);
+    }
+    std::set<std::uint64_t> tokens;
+    for (std::size_t k = 1; k < blocks.size(); ++k) {
+        EXPECT_EQ(blocks[k].writer_token >> 32, child.pid());
+        EXPECT_NE(blocks[k].writer_token & 0xFFFFFFFFu, 0u);
+        tokens.insert(blocks[k].writer_token);
+    }
+    EXPECT_EQ(tokens.size(), 6u) << "two publishers share a token";
+
+    // The first plug-in's publisher wrote first and keeps the block while its stamp is fresh, which
+    // on a machine that stalled the host for longer than that is no longer so.
+    const std::string took = "rounds on " + args[1] + " took ";
+    const std::size_t at = output.find(took);
+    ASSERT_NE(at, std::string::npos) << output;
+    if (std::stoul(output.substr(at + took.size())) < 250) {
+        EXPECT_EQ(blocks[0].level_a_db, -10.0f) << "another copy's publisher took the block";
+    }
+
+#ifdef _WIN32
+    const std::wstring numbering = L"Local\\ondara-writer-serial-" + std::to_wstring(child.pid());
+    const HANDLE left = OpenFileMappingW(FILE_MAP_READ, FALSE, numbering.c_str());
+    EXPECT_EQ(left, nullptr) << "the writer numbering outlived the host";
+    if (left != nullptr) CloseHandle(left);
+#else
+    for (const auto& entry : fs::directory_iterator("/dev/shm")) {
+        EXPECT_EQ(entry.path().filename().string().find("writer"), std::string::npos) << entry.path();
+    }
+#endif
+}
+
+// Whether `text` is well-formed UTF-8 (no stray or missing continuation bytes).
+bool valid_utf8(const std::string& text) {
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t n = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+        if (n == 0 || i + n > text.size()) return false;
+        for (std::size_t k = 1; k < n; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+// (c) again with directories given by the caller: what the loader says about those it cannot use, a
+// long one cut in its middle so that the system's reason still fits, and those it must accept.
+TEST_F(Shipping, LoaderSaysWhyAGivenDirectoryFails) {
+    const fs::path a = plugin_folder("A", {{loader_plugin(), loader_plugin().filename()}});
+    auto run_with = [&](const std::string& dir, const std::string& tag) {
+        set_environment("PLUGIN_LIBRARY_DIR", dir.c_str());
+        HostRun run = run_host(a / loader_plugin().filename(), tag);
+        set_environment("PLUGIN_LIBRARY_DIR", nullptr);
+        return run;
+    };
+    const HostRun empty = run_with("(empty)", "empty");  // the plug-in passes ""
+    EXPECT_EQ(empty.code, 11) << empty.output;
+    EXPECT_NE(empty.output.find("status 1, os error 0: the directory is empty"), std::string::npos) << empty.output;
+    EXPECT_NE(empty.output.find("missing none, functions all NULL"), std::string::npos) << empty.output;
+
+    std::string deep = utf8(root_) + kSeparator;
+    while (deep.size() < 5000) deep += "Ωμέγα插件 ";
+    const HostRun cut = run_with(deep, "deep");
+    EXPECT_EQ(cut.code, 13) << cut.output;
+    EXPECT_TRUE(valid_utf8(cut.output)) << cut.output;
+    EXPECT_NE(cut.output.find("..."), std::string::npos) << cut.output;
+#ifdef _WIN32
+    EXPECT_NE(cut.output.find(kLibraryFile.string() + ": error "), std::string::npos) << cut.output;
+#else
+    EXPECT_NE(cut.output.find(kLibraryFile.string() + ": "), std::string::npos) << cut.output;
+#endif
+    const std::size_t bytes = cut.output.find(", message of ");
+    ASSERT_NE(bytes, std::string::npos) << cut.output;
+    EXPECT_LT(std::stoul(cut.output.substr(bytes + 13)), 1024u);
+
+    // The folder named outside any ANSI code page, given as it is.
+    const fs::path named = plugin_folder(u8"L Ωμέγα 插件", {{library(), kLibraryFile}});
+    const HostRun given = run_with(utf8(named), "named");
+    EXPECT_EQ(given.code, 0) << given.output;
+    EXPECT_NE(given.output.find("plugin: loaded " + utf8(named / kLibraryFile)), std::string::npos) << given.output;
+#ifdef _WIN32
+    const HostRun invalid = run_with("(invalid)", "invalid");  // the plug-in passes "\xC3\x28"
+    EXPECT_EQ(invalid.code, 11) << invalid.output;
+    EXPECT_NE(invalid.output.find("status 1, os error 1113: the directory is not valid UTF-8"), std::string::npos)
+        << invalid.output;
+
+    // A folder under MAX_PATH whose library path reaches it needs the \\?\ form; one given in that
+    // form keeps its one prefix; a long UNC folder takes the \\?\UNC\ form.
+    const std::size_t base = fs::absolute(root_).wstring().size() + 1;
+    ASSERT_LT(base, 249u);
+    const fs::path edge = plugin_folder(std::string(249 - base, 'e'), {{library(), kLibraryFile}});
+    ASSERT_EQ(fs::absolute(edge).wstring().size() + 1 + kLibraryFile.wstring().size(), 260u);
+    for (const std::string& dir : {utf8(fs::absolute(edge)), "\\\\?\\" + utf8(fs::absolute(edge))}) {
+        const HostRun run = run_with(dir, "edge");
+        EXPECT_EQ(run.code, 0) << run.output;
+        EXPECT_NE(run.output.find("plugin: loaded \\\\?\\" + utf8(fs::absolute(edge))), std::string::npos) << run.output;
+    }
+    const HostRun unc = run_with("\\\\localhost\\share\\" + std::string(300, 'u'), "unc");
+    EXPECT_EQ(unc.code, 13) << unc.output;
+    EXPECT_NE(unc.output.find("cannot load \\\\?\\UNC\\localhost\\share\\uuu"), std::string::npos) << unc.output;
+#endif
 }
 
 #ifdef _WIN32

@@ -1,11 +1,14 @@
 # Builds this tree the way other projects take it, where find_package(GTest) cannot succeed
 # (CMAKE_DISABLE_FIND_PACKAGE_GTest), and runs the programs they make. Prints each configure step.
-#   CASE=vendor   vendor/: add_subdirectory, the shared library
+#   CASE=vendor   vendor/: add_subdirectory from a C-only project, the shared library in a program and
+#                 the static archive in a plug-in, which SHIPPING_TESTS then runs in a host
 #   CASE=fetch    fetch/: FetchContent from a local folder, the static archive
 #   CASE=static   this tree built with BUILD_SHARED_LIBS=OFF and installed, then used through
 #                 find_package (tests/tools/consumer) and pkg-config
 # cmake -DCASE=... -DSOURCE_DIR=... -DWORK_DIR=... -DCONSUMERS_DIR=... -DC_COMPILER=... -DCXX_COMPILER=...
-#       [-DPKG_CONFIG=...] [-DJOBS=2] -P vendor_test.cmake
+#       [-DPKG_CONFIG=...] [-DJOBS=2] [-DTOOLCHAIN_FILE=... -DEMULATOR=...] [-DSHIPPING_TESTS=... -DTESTS_WORKING_DIR=...]
+#       -P vendor_test.cmake
+# A cross build (TOOLCHAIN_FILE) runs what it built with EMULATOR (Wine).
 cmake_minimum_required(VERSION 3.25)
 include(${CMAKE_CURRENT_LIST_DIR}/../tools/pkg_config_build.cmake)
 foreach(var CASE SOURCE_DIR WORK_DIR CONSUMERS_DIR C_COMPILER CXX_COMPILER)
@@ -39,6 +42,11 @@ function(expect_ok program)
 endfunction()
 
 set(compilers "-DCMAKE_C_COMPILER=${C_COMPILER}" "-DCMAKE_CXX_COMPILER=${CXX_COMPILER}" -DCMAKE_BUILD_TYPE=Release)
+set(exe "")
+if(TOOLCHAIN_FILE)
+  list(APPEND compilers "-DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN_FILE}")
+  set(exe ".exe")
+endif()
 set(no_gtest -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON)
 # CMake names the variable as unused exactly when nothing called find_package(GTest).
 set(gtest_unused "not used by the project:[ \n]+CMAKE_DISABLE_FIND_PACKAGE_GTest")
@@ -48,7 +56,8 @@ file(REMOVE_RECURSE "${WORK_DIR}")
 if(CASE STREQUAL "vendor" OR CASE STREQUAL "fetch")
   set(build "${WORK_DIR}/build")
   step("configuring the ${CASE} project" "${CMAKE_COMMAND}" -S "${CONSUMERS_DIR}/${CASE}" -B "${build}" ${no_gtest}
-       "-DONDARA_SOURCE_DIR=${SOURCE_DIR}" "-DONDARA_CONSUMER_SOURCE=${consumer_source}" ${compilers})
+       "-DONDARA_SOURCE_DIR=${SOURCE_DIR}" "-DONDARA_CONSUMER_SOURCE=${consumer_source}"
+       "-DONDARA_PLUGIN_SOURCE=${CONSUMERS_DIR}/plugin.c" ${compilers})
   message(STATUS "configure step of the ${CASE} project:\n${step_output}")
   if(NOT step_output MATCHES "${gtest_unused}")
     message(FATAL_ERROR "the ${CASE} project's configure step looked for GoogleTest")
@@ -65,7 +74,19 @@ if(CASE STREQUAL "vendor" OR CASE STREQUAL "fetch")
   endforeach()
   step("building the ${CASE} project" "${CMAKE_COMMAND}" --build "${build}" --parallel ${JOBS})
   if(CASE STREQUAL "vendor")
-    expect_ok("${build}/ondara-vendored")
+    expect_ok("${build}/ondara-vendored${exe}" ${EMULATOR})
+    # The plug-in in a host of its own, which loads it from another folder; it renders, publishes
+    # and requests (shipping_test.cpp).
+    if(SHIPPING_TESTS)
+      file(GLOB plugin "${build}/ondara-vendored-plugin.*")
+      execute_process(COMMAND "${CMAKE_COMMAND}" -E env "ONDARA_SHIPPING_VENDORED_PLUGIN=${plugin}" ${EMULATOR}
+                              "${SHIPPING_TESTS}" --gtest_filter=Shipping.VendoredPlugin*
+                      WORKING_DIRECTORY "${TESTS_WORKING_DIR}" RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+      message(STATUS "the vendored plug-in in a host:\n${out}")
+      if(NOT rc EQUAL 0 OR NOT out MATCHES "\\[  PASSED  \\] 1 test")
+        message(FATAL_ERROR "the vendored plug-in failed in the host (${rc})")
+      endif()
+    endif()
   else()
     expect_ok("${build}/ondara-fetched")
   endif()

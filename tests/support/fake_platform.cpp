@@ -41,6 +41,7 @@ struct State {
     std::uint32_t last_error = 0;
     std::uint64_t clock = 0;
     std::uint32_t pid = 4242;
+    bool writer_serial_reachable = true;
     std::function<void(void*)> on_map;
     std::function<void(const volatile void*)> on_shared_access;
 };
@@ -144,6 +145,7 @@ void advance_clock_ms(std::int64_t delta_ms) {
 }
 
 void set_process_id(std::uint32_t pid) { state().pid = pid; }
+void set_writer_serial_reachable(bool reachable) { state().writer_serial_reachable = reachable; }
 
 void on_map(std::function<void(void*)> hook) { state().on_map = std::move(hook); }
 
@@ -237,5 +239,11 @@ ClockReading read_clock() noexcept {
 }
 
 std::uint32_t current_process_id() noexcept { return state().pid; }
+
+std::uint32_t next_writer_serial() noexcept {
+    // Not part of the state that reset() forgets: like the real one, the numbering never goes back.
+    static std::uint32_t last = 0;
+    return state().writer_serial_reachable ? ++last : 0;
+}
 
 }  // namespace ondara::platform

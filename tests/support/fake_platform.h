@@ -40,6 +40,8 @@ void set_clock(platform::ClockReading reading);
 void set_clock_ms(std::uint64_t unix_ms);  // a reading that now_ms turns into exactly `unix_ms`
 void advance_clock_ms(std::int64_t delta_ms);
 void set_process_id(std::uint32_t pid);
+// false: next_writer_serial answers 0, as when the process-wide numbering cannot be reached.
+void set_writer_serial_reachable(bool reachable);
 
 // Runs after every successful map, with the new view: lets a test play a companion that changes the
 // block between two steps of an open.

@@ -258,6 +258,18 @@ TEST_F(ControlBlockTest, WriterTokensCarryTheProcessAndASerial) {
     EXPECT_NE(ta & 0xFFFFFFFF, 0u);
     EXPECT_EQ(tb, ta + 1);
     EXPECT_EQ(tc, ta + 2);
+
+    // Without the process-wide numbering the copy numbers on its own: distinct, with the pid, never 0.
+    fake::set_writer_serial_reachable(false);
+    auto* d = open_mic("fourth");
+    auto* e = open_mic("fifth");
+    ondara_mic_publish(d, 0, 0);
+    ondara_mic_publish(e, 0, 0);
+    const std::uint64_t td = mic_block(u"fourth")->writer_token;
+    EXPECT_EQ(td >> 32, 0x1234u);
+    EXPECT_NE(td & 0xFFFFFFFF, 0u);
+    EXPECT_NE(mic_block(u"fifth")->writer_token, td);
+    EXPECT_EQ(mic_block(u"fifth")->writer_token >> 32, 0x1234u);
 }
 
 TEST_F(ControlBlockTest, AnotherFreshWriterIsLeftAloneUntilStale) {

@@ -61,19 +61,19 @@ TEST_F(RingTest, HeaderChecks) {
         EXPECT_EQ(fake::live_views(), 0u);
     }
     const RingHeader zero_rate{kRingMagic, 1, 0, 2, 64, 0, 0, 0, 0, 0, 0, {}};
-    const auto e = std::get<SegmentError>(check_ring_header(zero_rate));
+    const auto e = check_ring_header(zero_rate).error();
     EXPECT_EQ(e.format, (std::array<std::uint32_t, 3>{0, 2, 64}));
 }
 
 TEST_F(RingTest, GeometryLimitsAreExactAndNeverWrap) {
     RingHeader h{kRingMagic, 1, 48000, 1, 0x3FFFFFFF, 0, 0, 0, 0, 0, 0, {}};
-    EXPECT_EQ(std::get<std::size_t>(check_ring_header(h)), 72u + 0xFFFFFFFCull);
+    EXPECT_EQ(check_ring_header(h).value(), 72u + 0xFFFFFFFCull);
     h.channels = 2;
     h.capacity_frames = 0x20000000;  // exactly 0x40000000 samples
-    EXPECT_EQ(std::get<SegmentError>(check_ring_header(h)).kind, Kind::InvalidFormat);
+    EXPECT_EQ(check_ring_header(h).error().kind, Kind::InvalidFormat);
     h.channels = 4;
     h.capacity_frames = 0x40000001;  // 0x100000004 samples: would wrap to 4 in 32 bits
-    EXPECT_EQ(std::get<SegmentError>(check_ring_header(h)).kind, Kind::InvalidFormat);
+    EXPECT_EQ(check_ring_header(h).error().kind, Kind::InvalidFormat);
 }
 
 TEST_F(RingTest, RingShorterThanItsHeaderClaimsFailsToMap) {

@@ -40,7 +40,7 @@ protected:
             [&] {
                 // The probe view is gone before the check runs.
                 views_during_check = fake::live_views();
-                return verdict;
+                return verdict.ok() ? Segment::CheckResult(verdict.value()) : Segment::CheckResult(verdict.error());
             });
     }
 
