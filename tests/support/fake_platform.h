@@ -41,6 +41,11 @@ void set_clock_ms(std::uint64_t unix_ms);  // a reading that now_ms turns into e
 void advance_clock_ms(std::int64_t delta_ms);
 void set_process_id(std::uint32_t pid);
 
+// Makes another process hold the producer lock of `name` (pid 0: one the system does not tell).
+void hold_producer_lock(std::u16string_view name, std::uint32_t pid);
+// Lets that process end: the lock is free again.
+void drop_producer_lock(std::u16string_view name);
+
 // Runs after every successful map, with the new view: lets a test play a companion that changes the
 // block between two steps of an open.
 void on_map(std::function<void(void* view)> hook);
