@@ -31,6 +31,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -376,6 +377,31 @@ TEST(Companion, PlayDropsFramesWhenTheReadersBacklogExceedsItsMaximum) {
     remove_file(play.output_path());
 }
 
+// A reader that stops reading (a stalled host, a plug-in that went away) is not helped by dropping
+// frames it never sees: play drops none for it.
+TEST(Companion, PlayDropsNothingForAReaderThatStoppedReading) {
+    const Names names({unique_name("gone")});
+    const std::string& ring = names[0];
+    Child play = Child::start(companion_path(), {"play", ring, "--max-latency", "60", "--seconds", "2"},
+                              output_file("goneplay"));
+    ASSERT_TRUE(play.started()) << play.error();
+    ASSERT_TRUE(play.wait_for_output("play: ring " + ring, kStartTimeout)) << play.output();
+    {
+        TestReceiver rx(ring);
+        ASSERT_EQ(rx.status(), ONDARA_OK);
+        ASSERT_TRUE(rx.plays(kStartTimeout));
+    }  // the reader stops here, with the ring still open until play ends
+    const std::optional<int> code = play.wait_for(kStartTimeout);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0) << play.output();
+    const std::string out = play.output();
+    const std::size_t last = out.rfind("dropped ");
+    ASSERT_NE(last, std::string::npos) << out;
+    EXPECT_EQ(number_after(out.substr(last), "dropped "), std::uint64_t{0}) << out;
+    EXPECT_NE(out.find("reader idle", last), std::string::npos) << "play never saw the reader\n" << out;
+    remove_file(play.output_path());
+}
+
 TEST(Companion, ServeModeAnswersAWaitingRequestAfterItsDelayAndWritesOnlyItsOwnFields) {
     const Names names({unique_name("serve")});
     const std::string& name = names[0];
@@ -428,6 +454,21 @@ TEST(Companion, ServeModeAnswersAWaitingRequestAfterItsDelayAndWritesOnlyItsOwnF
         },
         kStartTimeout))
         << serve.output();
+
+    // A request for a mode that does not exist (the library never sends one; a hostile peer may) is
+    // ignored, and what was applied stays.
+    {
+        const auto writable = SharedSegment::open(name, SharedSegment::Access::ReadWrite, error);
+        ASSERT_TRUE(writable) << error;
+        auto* live = static_cast<ModeControlBlock*>(writable->data());
+        ModeControlBlock hostile = ModeControlLayout::snapshot(live);
+        hostile.requested_mode = -5;
+        hostile.flags |= kModeFlagRequested;
+        write_block(live, hostile);
+        ASSERT_TRUE(serve.wait_for_output("serve-mode: ignoring a request for mode -5 (modes are 0 to 3)", kStartTimeout))
+            << serve.output();
+        EXPECT_EQ(ondara_mode_applied(mode), 3);
+    }
 
     // A second request is not applied before the delay has passed.
     const auto asked = std::chrono::steady_clock::now();
@@ -786,6 +827,30 @@ echo "left: [$(ls -A /dev/shm)]")sh";
     EXPECT_NE(r.output.find("serve old exit 1\n"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("old header: 1111576143 1 48000 2 24000"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("left: []"), std::string::npos) << r.output;
+}
+
+// A ring of another user is refused as the library refuses it: play neither takes it over nor
+// writes into it, and its name stays.
+TEST(Companion, PlayRefusesAnotherUsersRingAndLeavesItAlone) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand a ring to another user";
+    const Names names({unique_name("others")});
+    const std::string& name = names[0];
+    std::string error;
+    auto ring = produce_ring(name, 48000, 2, 24000, error);
+    ASSERT_TRUE(ring) << error;
+    const int fd = ::shm_open(("/" + name).c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    EXPECT_EQ(::fchown(fd, 65534, 65534), 0) << std::strerror(errno);
+    EXPECT_EQ(::fchmod(fd, 0666), 0) << std::strerror(errno);
+    ::close(fd);
+    const RingHeader before = snapshot_ring_header(ring->writer().header());
+    const RunResult r = run(companion_path(), {"play", name, "--seconds", "1"}, output_file("others"));
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(r.output.find("the segment " + name + " belongs to another user"), std::string::npos) << r.output;
+    const RingHeader after = snapshot_ring_header(ring->writer().header());
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "play wrote into another user's ring";
+    struct stat st {};
+    EXPECT_EQ(::stat(("/dev/shm/" + name).c_str(), &st), 0) << "the name is gone";
 }
 
 // Shrinks the POSIX object `name` to `bytes`, as a hostile or careless process may.
