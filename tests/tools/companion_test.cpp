@@ -304,7 +304,7 @@ TEST(Companion, PlayTakesOverARingNobodyWritesAndRefusesOneTooSmallOrLive) {
     ASSERT_TRUE(eventually([&] { return process_state(first.pid()) == 'T'; }, kStartTimeout));
     const std::string holder = "a producer (process " + std::to_string(first.pid()) + ") holds the ring " + ring;
 #endif
-    const RingHeader before = snapshot_ring_header(header);
+    [[maybe_unused]] const RingHeader before = snapshot_ring_header(header);
     const RunResult live = run(companion_path(), {"play", ring, "--seconds", "1"}, output_file("again-live"));
     EXPECT_EQ(live.exit_code, 1) << live.output;
     EXPECT_NE(live.output.find(holder + "; it is left as it is"), std::string::npos) << live.output;

@@ -18,6 +18,7 @@
 #include "common/companion_cli.h"
 #include "common/shared_segment.h"
 #include "companion/companion_commands.h"
+#include "protocol/mode_answer.h"
 #include "protocol/mode_block.h"
 #include "protocol/shared_access.h"
 
@@ -133,13 +134,6 @@ std::unique_ptr<SharedSegment> open_or_create(const std::string& name, bool& cre
     return nullptr;
 }
 
-// What identifies one request: a new request changes the mode or, for the same mode, the time stamp.
-struct RequestKey {
-    std::int32_t mode = 0;
-    std::uint64_t stamp = 0;
-    bool operator==(const RequestKey&) const = default;
-};
-
 std::string volumes_text(const float* v) {
     char text[96];
     std::snprintf(text, sizeof text, "%.2f %.2f %.2f %.2f", static_cast<double>(v[0]), static_cast<double>(v[1]),
@@ -176,33 +170,21 @@ int run_serve_mode(int argc, char** argv, int first) {
              o.name.c_str(), o.delay_ms, o.volumes ? volumes_text(o.volumes->data()).c_str() : "unchanged",
              o.bridge ? (*o.bridge ? "on" : "off") : "unchanged");
 
-    std::optional<RequestKey> served;     // the last request accepted
-    RequestKey candidate;                 // seen once, not yet twice, when has_candidate
+    std::optional<ModeRequest> served;     // the last request accepted
+    ModeRequest candidate;                 // seen once, not yet twice, when has_candidate
     bool has_candidate = false;
-    std::optional<RequestKey> pending;    // accepted, waiting for its delay
+    std::optional<ModeRequest> pending;    // accepted, waiting for its delay
     std::optional<std::int32_t> applied_mode;  // what the block carries once a request was applied
     Clock::time_point pending_since{};
     std::uint64_t applied = 0;
     bool valid = true;
 
-    // The companion's fields, with applied_mode last: a plug-in that sees the new mode also sees the
-    // volumes and the flag that go with it.
-    const auto write_state = [&o, live, &applied_mode](std::int32_t mode) {
-        if (o.volumes) {
-            for (std::size_t i = 0; i < 4; ++i) store_shared(&live->mixer_volumes[i], (*o.volumes)[i]);
-        }
-        if (o.bridge) {
-            const std::uint32_t flags = load_shared(&live->flags);
-            store_shared(&live->flags, *o.bridge ? flags | kModeFlagVst3BridgeActive : flags & ~kModeFlagVst3BridgeActive);
-        }
-        std::atomic_thread_fence(std::memory_order_release);
-        store_shared(&live->applied_mode, mode);
+    // What serve-mode reports with each applied mode; the mode itself once one is applied.
+    AppliedState state{0, o.volumes, o.bridge};
+    const auto write_state = [live, &state, &applied_mode](std::int32_t mode) {
+        state.mode = mode;
+        write_applied_state(live, state);
         applied_mode = mode;
-    };
-    const auto carries_state = [&o, &applied_mode](const ModeControlBlock& b) {
-        if (b.applied_mode != *applied_mode) return false;
-        if (o.bridge && ((b.flags & kModeFlagVst3BridgeActive) != 0) != *o.bridge) return false;
-        return !o.volumes || std::memcmp(b.mixer_volumes, o.volumes->data(), sizeof b.mixer_volumes) == 0;
     };
 
     while (!cli::stop_requested()) {
@@ -215,21 +197,21 @@ int run_serve_mode(int argc, char** argv, int first) {
         }
         valid = true;
 
-        if (applied_mode && !carries_state(b)) {
+        if (applied_mode && !carries_applied_state(b, state)) {
             cli::say("serve-mode: the block no longer carries applied mode %" PRId32
                      " (it reads applied %" PRId32 ", volumes %s); writing it again\n",
                      *applied_mode, b.applied_mode, volumes_text(b.mixer_volumes).c_str());
             write_state(*applied_mode);
         }
 
-        if ((b.flags & kModeFlagRequested) != 0) {
-            const RequestKey key{b.requested_mode, b.updated_ms};
+        if (const std::optional<ModeRequest> request = request_in(b)) {
+            const ModeRequest key = *request;
             // A request lands as three separate stores (mode, flags, stamp); taking it only once two
             // looks in a row agree keeps a half-written one from counting as two requests.
             if (key != served && key != pending) {
                 if (has_candidate && candidate == key) {
                     has_candidate = false;
-                    if (key.mode < 0 || key.mode > 3) {
+                    if (!mode_exists(key.mode)) {
                         cli::say("serve-mode: ignoring a request for mode %" PRId32 " (modes are 0 to 3)\n", key.mode);
                         served = key;
                     } else {
