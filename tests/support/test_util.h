@@ -36,11 +36,11 @@ struct FakeRing {
     // Writes frames [from, to) with sample j of frame f = value(f, j), then raises write_pos to `to`.
     template <class Value>
     void produce(std::uint64_t from, std::uint64_t to, Value value) {
-        const RingWriter w = writer();
+        RingWriter w = writer();
         for (std::uint64_t f = from; f < to; ++f) {
             for (std::uint32_t j = 0; j < channels; ++j) w.slot(f)[j] = value(f, j);
         }
-        RingWriter(w).publish(to);
+        w.publish(to);
     }
 
     RingWriter writer() const noexcept { return RingWriter::over(header, channels, capacity); }

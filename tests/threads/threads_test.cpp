@@ -55,6 +55,7 @@ public:
         data = producer_->writer().data();
     }
     bool ok() const { return producer_.has_value(); }
+    RingWriter& writer() { return producer_->writer(); }
 
     RingHeader* header = nullptr;
     float* data = nullptr;
@@ -127,12 +128,13 @@ TEST(Threads, TwoReceiversFollowOneProducer) {
             const std::uint64_t n = std::min<std::uint64_t>(96, kTotal - f);
             // Never overwrite a frame that a receiver has not taken yet.
             while (f + n > std::min(consumed[0].load(), consumed[1].load()) + kCapacity) std::this_thread::yield();
+            RingWriter& w = ring.writer();
             for (std::uint64_t i = f; i < f + n; ++i) {
-                ring.data[(i % kCapacity) * 2] = ramp(i, 0);
-                ring.data[(i % kCapacity) * 2 + 1] = ramp(i, 1);
+                w.slot(i)[0] = ramp(i, 0);
+                w.slot(i)[1] = ramp(i, 1);
             }
             f += n;
-            store_shared(&ring.header->write_pos, f);  // samples first, then the counter
+            w.publish(f);  // samples first, then the counter
             std::this_thread::sleep_for(100us);
         }
         producing = false;
