@@ -22,7 +22,7 @@ void write_applied_state(ModeControlBlock* live, const AppliedState& state) noex
         store_shared(&live->flags,
                      *state.bridge ? flags | kModeFlagVst3BridgeActive : flags & ~kModeFlagVst3BridgeActive);
     }
-    std::atomic_thread_fence(std::memory_order_release);
+    std::atomic_signal_fence(std::memory_order_release);
     store_shared(&live->applied_mode, state.mode);
 }
 

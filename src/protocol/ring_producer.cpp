@@ -113,7 +113,7 @@ RingWriter RingWriter::start(void* view, const RingFormat& f, std::uint64_t writ
 }
 
 void RingWriter::announce() noexcept {
-    std::atomic_thread_fence(std::memory_order_release);
+    std::atomic_signal_fence(std::memory_order_release);
     store_shared(&header_->magic, kRingMagic);
 }
 
@@ -261,7 +261,7 @@ std::optional<RingProducer> RingProducer::take_over(std::string_view name, const
     // leave the data area alone until the new format is complete; the channel count goes in last.
     auto* h = static_cast<RingHeader*>(p.view_);
     store_shared(&h->channels, std::uint32_t{0});
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
     std::memset(static_cast<unsigned char*>(p.view_) + kRingHeaderSize, 0,
                 static_cast<std::size_t>(bytes - kRingHeaderSize));
     store_shared(&h->write_pos, std::uint64_t{0});
@@ -273,7 +273,7 @@ std::optional<RingProducer> RingProducer::take_over(std::string_view name, const
     for (std::uint8_t& b : h->reserved3) store_shared(&b, std::uint8_t{0});
     store_shared(&h->sample_rate, format.sample_rate);
     store_shared(&h->capacity_frames, format.capacity_frames);
-    std::atomic_thread_fence(std::memory_order_release);
+    std::atomic_signal_fence(std::memory_order_release);
     store_shared(&h->channels, format.channels);
     p.writer_ = RingWriter(h, format.channels, format.capacity_frames);
     return p;

@@ -9,6 +9,9 @@
 // one is refused while the first lives, also while it is stopped or slow, and takes the ring over once
 // the first is gone, at once, whether or not a reader still maps it. The readers follow a take-over by
 // their restart rule (write_pos back at 0).
+//
+// Its stores are ordered as the reader's loads are (shared_access.h): x86-64 keeps stores in program
+// order, and compiler fences, or the release store of write_pos, keep the code in that order.
 #pragma once
 
 #include <cstddef>
