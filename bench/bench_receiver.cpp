@@ -33,12 +33,13 @@
 #include <unistd.h>
 #endif
 
-#include "common/companion_ring.h"
+#include "protocol/ring_producer.h"
 #include "ondara.h"
 
 namespace {
 
-using ondara::tools::CompanionRing;
+using ondara::RingFormat;
+using ondara::RingProducer;
 
 struct Case {
     std::uint32_t channels;
@@ -82,14 +83,17 @@ struct Buses {
 };
 
 void bm_ondara(benchmark::State& state, Case c) {
-    std::string error;
-    const auto ring = CompanionRing::create(unique_name(), 48000, c.channels, c.capacity, error);
-    if (!ring) return state.SkipWithError(("cannot create the ring: " + error).c_str());
+    RingProducer::Error error;
+    const std::string ring_name = unique_name();
+    auto producer = RingProducer::create(ring_name, RingFormat{48000, c.channels, c.capacity}, error);
+    if (!producer) return state.SkipWithError(("cannot create the ring: " + error.message).c_str());
+    producer->remove_name_on_release();
+    ondara::RingWriter* ring = &producer->writer();
     fill(ring->data(), std::size_t{c.capacity} * c.channels);
     ring->publish(c.capacity);
 
     OndaraReceiver* rx = nullptr;
-    const auto& name = ring->utf16_name();
+    const std::vector<std::uint16_t> name(ring_name.begin(), ring_name.end());
     const OndaraStatus st = ondara_receiver_open(name.data(), name.size(), c.frames, c.multi_bus ? 1 : 0, &rx);
     if (st != ONDARA_OK) return state.SkipWithError(ondara_receiver_status_message(st));
     Buses buses(c.buses, c.frames);

@@ -21,7 +21,7 @@
 #include <unistd.h>
 #endif
 
-#include "common/companion_ring.h"
+#include "protocol/ring_producer.h"
 #include "ondara.h"
 
 namespace {
@@ -73,10 +73,11 @@ int main(int argc, char** argv) {
 #else
     const std::string name = "ondara-latency-" + std::to_string(::getpid());
 #endif
-    std::string error;
-    const auto ring = ondara::tools::CompanionRing::create(name, 48000, channels, capacity, error);
+    ondara::RingProducer::Error error;
+    auto producer = ondara::RingProducer::create(name, ondara::RingFormat{48000, channels, capacity}, error);
+    ondara::RingWriter* ring = producer ? &producer->writer() : nullptr;
     if (!ring) {
-        std::fprintf(stderr, "cannot create the ring: %s\n", error.c_str());
+        std::fprintf(stderr, "cannot create the ring: %s\n", error.message.c_str());
         return 1;
     }
     float* data = ring->data();
@@ -84,7 +85,8 @@ int main(int argc, char** argv) {
     ring->publish(capacity);
 
     OndaraReceiver* rx = nullptr;
-    const auto& n16 = ring->utf16_name();
+    producer->remove_name_on_release();
+    const std::vector<std::uint16_t> n16(name.begin(), name.end());
     const OndaraStatus st = ondara_receiver_open(n16.data(), n16.size(), frames, multi_bus ? 1 : 0, &rx);
     if (st != ONDARA_OK) {
         std::fprintf(stderr, "ondara_receiver_open: %s\n", ondara_receiver_status_message(st));

@@ -12,8 +12,6 @@ struct ModeControl {
     ModeControlSegment segment;
 };
 
-inline constexpr std::uint32_t kModeCount = 4;
-
 Status open_mode(const std::uint16_t* name, std::size_t name_len, OndaraModeControl** out) {
     if (out == nullptr) return Status::NullPointer;
     *out = nullptr;

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace ondara::platform {
 
@@ -51,5 +52,41 @@ std::uint32_t current_process_id() noexcept;
 // which takes it away with everything else, killed or not. Not for real-time threads: the first call
 // opens and maps, and may wait briefly for another copy doing the same.
 std::uint32_t next_writer_serial() noexcept;
+
+// ---- The producer's operations ------------------------------------------------------------------
+// What the side that creates and owns a ring needs on top of the above: the companion's half of the
+// protocol (protocol/ring_producer.h) and the tools and tests built on it. The library's exports
+// never call these.
+// - create_exclusive: create the named object with `size` zero bytes, all of its pages reserved, and
+//   only when no object of that name exists (error kind Exists; the existing object is not touched).
+//   Nothing is left behind on failure.
+// - open_read_only / map_read_only: the existing object for looking only; a store through the view
+//   faults instead of changing the other side's block.
+// - object_size: the object's size in bytes; Win32 tells a mapping's size only in whole pages.
+// - read_object: copies the first min(`capacity`, size now) bytes into `out` and tells the size now,
+//   without a mapping that a peer could truncate under us (POSIX); false when it cannot be read.
+// - remove_name: removes the name, but only while it still addresses the object `mapping` is open
+//   on; a name that another object has meanwhile taken is left to that one. Win32 has no name to
+//   remove (a mapping goes with its last handle and view), so there it is Removed at once.
+// - lock_producer / unlock_producer: an exclusive lock of the ring whose object `mapping` is open,
+//   taken without waiting and held until unlocked or until the process ends, however it ends. POSIX
+//   locks the object itself (flock), Win32 a named mutex beside it. When another process holds it,
+//   no handle, error kind Held, and `holder` its process id where the system tells it (else 0).
+// - error_kind / error_text: what a last_error() code means, for the decision and for the user.
+// Objects owned by another user are refused by every open, as by open_mapping.
+enum class ErrorKind : std::uint8_t { Other, Exists, Missing, NoSpace, Denied, Held };
+enum class Removal : std::uint8_t { Removed, NotOurs, Failed };
+
+Handle create_exclusive(const char16_t* name, std::uint64_t size) noexcept;
+Handle open_read_only(const char16_t* name) noexcept;
+const void* map_read_only(Handle mapping, std::size_t length) noexcept;
+bool object_size(Handle mapping, std::uint64_t& size) noexcept;
+bool read_object(Handle mapping, void* out, std::size_t capacity, std::uint64_t& size_now) noexcept;
+Removal remove_name(const char16_t* name, Handle mapping) noexcept;
+Handle lock_producer(const char16_t* name, Handle mapping, std::uint32_t& holder) noexcept;
+void unlock_producer(Handle lock) noexcept;
+ErrorKind error_kind(std::uint32_t code) noexcept;
+// Allocates: for messages only, never on a path that must not.
+std::string error_text(std::uint32_t code);
 
 }  // namespace ondara::platform

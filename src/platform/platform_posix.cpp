@@ -15,11 +15,15 @@
 // nothing here can prevent that, since any process allowed to open the object may truncate it.
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/sysmacros.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -27,6 +31,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <limits>
 #include <string>
 
 #include "platform/names.h"
@@ -308,5 +313,166 @@ std::uint32_t next_writer_serial() noexcept {
         if (serial != 0) return serial;  // after 2^32 opens the count wraps past 0, which is no token
     }
 }
+
+// ---- The producer's operations ------------------------------------------------------------------
+
+namespace {
+
+// The process that holds the flock on the object of `fd`, where the system tells it: Linux lists
+// every lock in /proc/locks as "N: FLOCK ADVISORY WRITE PID MAJ:MIN:INODE ...". 0 when unknown.
+std::uint32_t flock_holder(int fd) noexcept {
+#if defined(__linux__)
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return 0;
+    std::FILE* locks = std::fopen("/proc/locks", "re");
+    if (locks == nullptr) return 0;
+    std::uint32_t holder = 0;
+    char line[256];
+    while (holder == 0 && std::fgets(line, sizeof line, locks) != nullptr) {
+        char kind[16] = {};
+        unsigned pid = 0, major_no = 0, minor_no = 0;
+        unsigned long long inode = 0;
+        // Lines of processes waiting for a lock carry "->" after the number; they hold nothing.
+        if (std::sscanf(line, "%*d: %15s %*s %*s %u %x:%x:%llu", kind, &pid, &major_no, &minor_no, &inode) == 5 &&
+            std::strcmp(kind, "FLOCK") == 0 && inode == static_cast<unsigned long long>(st.st_ino) &&
+            major_no == major(st.st_dev) && minor_no == minor(st.st_dev)) {
+            holder = pid;
+        }
+    }
+    std::fclose(locks);
+    return holder;
+#else
+    (void)fd;
+    return 0;
+#endif
+}
+
+}  // namespace
+
+Handle create_exclusive(const char16_t* name, std::uint64_t size) noexcept {
+    std::string path;
+    if (!object_name(name, path)) {
+        errno = EINVAL;
+        return kNoHandle;
+    }
+    if (size == 0 || size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        errno = EINVAL;
+        return kNoHandle;
+    }
+    const int fd = shm_open_retrying(path, O_RDWR | O_CREAT | O_EXCL);
+    if (fd < 0) return kNoHandle;
+    int rc = ::fchmod(fd, 0600) == 0 ? 0 : errno;
+    // posix_fallocate sets the size as it reserves.
+    if (rc == 0) rc = reserve(fd, static_cast<off_t>(size));
+    if (rc == 0) return fd;
+    ::shm_unlink(path.c_str());  // ours, and unusable
+    return close_with_error(fd, rc);
+}
+
+Handle open_read_only(const char16_t* name) noexcept {
+    std::string path;
+    if (!object_name(name, path)) {
+        errno = EINVAL;
+        return kNoHandle;
+    }
+    const int fd = shm_open_retrying(path, O_RDONLY);
+    if (fd < 0) return kNoHandle;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return close_with_error(fd, errno);
+    if (st.st_uid != ::geteuid()) return close_with_error(fd, EACCES);
+    return fd;
+}
+
+const void* map_read_only(Handle mapping, std::size_t length) noexcept {
+    // Only what exists is mapped: reading past the object's end would fault. Nothing is reserved, since
+    // a read-only descriptor cannot, and nothing is written.
+    const int fd = static_cast<int>(mapping);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return nullptr;
+    if (length == 0 || static_cast<std::uint64_t>(st.st_size) < length) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    void* v = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+    return v == MAP_FAILED ? nullptr : v;
+}
+
+bool object_size(Handle mapping, std::uint64_t& size) noexcept {
+    struct stat st {};
+    if (::fstat(static_cast<int>(mapping), &st) != 0) return false;
+    size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    return true;
+}
+
+bool read_object(Handle mapping, void* out, std::size_t capacity, std::uint64_t& size_now) noexcept {
+    const int fd = static_cast<int>(mapping);
+    std::uint64_t size = 0;
+    if (!object_size(mapping, size)) return false;
+    const std::size_t want = capacity < size ? capacity : static_cast<std::size_t>(size);
+    std::size_t got = 0;
+    while (got < want) {
+        const ssize_t n = ::pread(fd, static_cast<unsigned char*>(out) + got, want - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) {
+            size = got;  // it shrank between the fstat and the read
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    size_now = size;
+    return true;
+}
+
+Removal remove_name(const char16_t* name, Handle mapping) noexcept {
+    std::string path;
+    if (!object_name(name, path)) {
+        errno = EINVAL;
+        return Removal::Failed;
+    }
+    // The name is removed only while it still leads to our object: after someone removed it and
+    // another producer made a new ring under it, that ring is the other one's.
+    struct stat ours {};
+    struct stat named {};
+    if (::fstat(static_cast<int>(mapping), &ours) != 0) return Removal::Failed;
+    const int fd = shm_open_retrying(path, O_RDONLY);
+    if (fd < 0) return errno == ENOENT ? Removal::NotOurs : Removal::Failed;
+    const bool same = ::fstat(fd, &named) == 0 && named.st_dev == ours.st_dev && named.st_ino == ours.st_ino;
+    ::close(fd);
+    if (!same) return Removal::NotOurs;
+    return ::shm_unlink(path.c_str()) == 0 ? Removal::Removed : Removal::Failed;
+}
+
+Handle lock_producer(const char16_t*, Handle mapping, std::uint32_t& holder) noexcept {
+    holder = 0;
+    // A descriptor of its own, sharing the open object: the lock stays until this one is closed
+    // (unlock_producer), or until the process ends, however it ends.
+    const int fd = ::fcntl(static_cast<int>(mapping), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return kNoHandle;
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR) continue;
+        const int error = errno;
+        if (error == EWOULDBLOCK) holder = flock_holder(fd);
+        return close_with_error(fd, error);
+    }
+    return fd;
+}
+
+void unlock_producer(Handle lock) noexcept { ::close(static_cast<int>(lock)); }
+
+ErrorKind error_kind(std::uint32_t code) noexcept {
+    switch (static_cast<int>(code)) {
+        case EEXIST: return ErrorKind::Exists;
+        case ENOENT: return ErrorKind::Missing;
+        case ENOSPC:
+        case ENOMEM: return ErrorKind::NoSpace;
+        case EACCES:
+        case EPERM: return ErrorKind::Denied;
+        case EWOULDBLOCK: return ErrorKind::Held;
+        default: return ErrorKind::Other;
+    }
+}
+
+std::string error_text(std::uint32_t code) { return std::strerror(static_cast<int>(code)); }
 
 }  // namespace ondara::platform

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -107,5 +108,121 @@ std::uint32_t next_writer_serial() noexcept {
         if (serial != 0) return serial;  // after 2^32 opens the count wraps past 0, which is no token
     }
 }
+
+// ---- The producer's operations ------------------------------------------------------------------
+
+namespace {
+
+// The size of `mapping` in whole pages: Win32 tells no more exactly. Maps a read-only view of all of
+// it for the moment of asking.
+bool mapped_size(HANDLE mapping, std::uint64_t& size) noexcept {
+    const void* v = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    if (v == nullptr) return false;
+    MEMORY_BASIC_INFORMATION info{};
+    const bool ok = VirtualQuery(v, &info, sizeof info) == sizeof info;
+    const DWORD error = GetLastError();
+    UnmapViewOfFile(v);
+    if (!ok) {
+        SetLastError(error);
+        return false;
+    }
+    size = info.RegionSize;
+    return true;
+}
+
+}  // namespace
+
+Handle create_exclusive(const char16_t* name, std::uint64_t size) noexcept {
+    if (name[0] == 0 || size == 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return kNoHandle;
+    }
+    // A mapping backed by the paging file commits all of its size here, so that no room is a failure
+    // now and never a fault later.
+    HANDLE h = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, static_cast<DWORD>(size >> 32),
+                                  static_cast<DWORD>(size), wide(name));
+    if (h == nullptr) return kNoHandle;
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        CloseHandle(h);
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return kNoHandle;
+    }
+    return from_win32(h);
+}
+
+Handle open_read_only(const char16_t* name) noexcept {
+    if (name[0] == 0) {
+        SetLastError(ERROR_INVALID_NAME);
+        return kNoHandle;
+    }
+    return from_win32(OpenFileMappingW(FILE_MAP_READ, FALSE, wide(name)));
+}
+
+const void* map_read_only(Handle mapping, std::size_t length) noexcept {
+    return MapViewOfFile(to_win32(mapping), FILE_MAP_READ, 0, 0, length);
+}
+
+bool object_size(Handle mapping, std::uint64_t& size) noexcept { return mapped_size(to_win32(mapping), size); }
+
+bool read_object(Handle mapping, void* out, std::size_t capacity, std::uint64_t& size_now) noexcept {
+    // A mapping can neither shrink nor go away under a view, so a view for the moment of the copy is
+    // safe. The other side writes at any time: byte by byte through volatile loads.
+    const auto* from = static_cast<const volatile unsigned char*>(MapViewOfFile(to_win32(mapping), FILE_MAP_READ, 0, 0, 0));
+    if (from == nullptr) return false;
+    MEMORY_BASIC_INFORMATION info{};
+    if (VirtualQuery(const_cast<const unsigned char*>(from), &info, sizeof info) != sizeof info) {
+        UnmapViewOfFile(const_cast<const unsigned char*>(from));
+        return false;
+    }
+    const std::size_t n = capacity < info.RegionSize ? capacity : info.RegionSize;
+    auto* to = static_cast<unsigned char*>(out);
+    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
+    UnmapViewOfFile(const_cast<const unsigned char*>(from));
+    size_now = info.RegionSize;
+    return true;
+}
+
+Removal remove_name(const char16_t*, Handle) noexcept { return Removal::Removed; }
+
+Handle lock_producer(const char16_t* name, Handle, std::uint32_t& holder) noexcept {
+    holder = 0;  // a mutex does not tell who holds it
+    std::wstring mutex_name;
+    try {
+        mutex_name = std::wstring(wide(name)) + L".producer";
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return kNoHandle;
+    }
+    HANDLE m = CreateMutexW(nullptr, FALSE, mutex_name.c_str());
+    if (m == nullptr) return kNoHandle;
+    // Abandoned: its holder ended without letting go, which is what a take-over waits for.
+    const DWORD waited = WaitForSingleObject(m, 0);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return from_win32(m);
+    CloseHandle(m);
+    SetLastError(ERROR_LOCK_VIOLATION);
+    return kNoHandle;
+}
+
+void unlock_producer(Handle lock) noexcept {
+    // Only the thread that took the mutex can release it; from any other the release fails, and the
+    // mutex is then let go when that thread ends.
+    ReleaseMutex(to_win32(lock));
+    CloseHandle(to_win32(lock));
+}
+
+ErrorKind error_kind(std::uint32_t code) noexcept {
+    switch (code) {
+        case ERROR_ALREADY_EXISTS: return ErrorKind::Exists;
+        case ERROR_FILE_NOT_FOUND: return ErrorKind::Missing;
+        case ERROR_NOT_ENOUGH_MEMORY:
+        case ERROR_COMMITMENT_LIMIT:
+        case ERROR_DISK_FULL: return ErrorKind::NoSpace;
+        case ERROR_ACCESS_DENIED: return ErrorKind::Denied;
+        case ERROR_LOCK_VIOLATION: return ErrorKind::Held;
+        default: return ErrorKind::Other;
+    }
+}
+
+std::string error_text(std::uint32_t code) { return "error " + std::to_string(code); }
 
 }  // namespace ondara::platform

@@ -12,6 +12,7 @@
 
 namespace ondara {
 
+inline constexpr std::uint32_t kModeCount = 4;  // modes 0 to 3
 inline constexpr std::uint32_t kModeFlagRequested = 1u << 0;
 inline constexpr std::uint32_t kModeFlagVst3BridgeActive = 1u << 1;
 

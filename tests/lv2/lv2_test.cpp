@@ -20,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "common/companion_ring.h"
 #include "common/shared_segment.h"
 #include "common/wav_reader.h"
 #include "common/wav_writer.h"
@@ -103,7 +102,7 @@ public:
     static constexpr std::uint64_t kLead = 32768;
     KnownRing(const std::string& name, std::uint32_t channels) {
         std::string error;
-        ring_ = tools::CompanionRing::create(name, 48000, channels, 65536, error);
+        ring_ = produce_ring(name, 48000, channels, 65536, error);
         EXPECT_TRUE(ring_) << error;
         if (ring_) thread_ = std::thread([this] { produce(); });
     }
@@ -113,21 +112,21 @@ public:
     }
 private:
     void produce() {
-        const std::uint32_t ch = ring_->channels();
+        const std::uint32_t ch = ring_->writer().channels();
         std::vector<float> chunk(std::size_t{1024} * ch);
         while (!stop_) {
-            while (ring_->write_pos() < ring_->read_pos() + kLead) {
-                const std::uint64_t from = ring_->write_pos();
+            while (ring_->writer().write_pos() < ring_->writer().read_pos() + kLead) {
+                const std::uint64_t from = ring_->writer().write_pos();
                 for (std::uint64_t i = 0; i < 1024; ++i) {
                     for (std::uint32_t c = 0; c < ch; ++c) chunk[i * ch + c] = ring_sample(from + i, c);
                 }
-                ring_->append(chunk.data(), 1024);
+                ring_->writer().append(chunk.data(), 1024);
             }
             std::this_thread::sleep_for(2ms);
         }
     }
 
-    std::unique_ptr<tools::CompanionRing> ring_;
+    std::optional<RingProducer> ring_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
 };
@@ -276,13 +275,13 @@ TEST(Lv2, ABundleCopiedAloneRendersAFixedRingInLv2apply) {
 
     constexpr std::uint32_t kChannels = 6, kCapacity = 4096;
     std::string error;
-    const auto ring = tools::CompanionRing::create(s.ring, 48000, kChannels, kCapacity, error);
+    auto ring = produce_ring(s.ring, 48000, kChannels, kCapacity, error);
     ASSERT_TRUE(ring) << error;
     std::vector<float> content(std::size_t{kCapacity} * kChannels);
     for (std::uint64_t f = 0; f < kCapacity; ++f) {
         for (std::uint32_t c = 0; c < kChannels; ++c) content[f * kChannels + c] = ring_sample(f, c);
     }
-    ring->append(content.data(), kCapacity);
+    ring->writer().append(content.data(), kCapacity);
 
     const std::string in = unique_name("apply-in") + ".wav";
     {
@@ -487,7 +486,7 @@ TEST(Lv2, ASessionSurvivesAnotherInstanceAndACompanionRestartingWithAnotherForma
 TEST(Lv2, AReaderStartsCloseAndShortGapsInItsRingNeverAddUpToAReopen) {
     const Lv2Session s("gaps");
     std::string error;
-    const auto ring = tools::CompanionRing::create(s.ring, 48000, 2, 8192, error);
+    auto ring = produce_ring(s.ring, 48000, 2, 8192, error);
     ASSERT_TRUE(ring) << error;
     const std::string step = unique_name("gaps-step"), stop = unique_name("gaps-stop");
     std::uint64_t block = 0;
@@ -504,19 +503,19 @@ TEST(Lv2, AReaderStartsCloseAndShortGapsInItsRingNeverAddUpToAReopen) {
         return host.wait_for_output("host: at block " + std::to_string(blocks) + "\n", kStartTimeout);
     };
     const std::vector<float> burst(2048, 0.25f);  // 1024 frames: 4 blocks of 256
-    for (int i = 0; i < 4; ++i) ring->append(burst.data(), 1024);  // a companion that has been running
+    for (int i = 0; i < 4; ++i) ring->writer().append(burst.data(), 1024);  // a companion that has been running
     while (host.output().find("host: ring audio at") == std::string::npos && block < 5000) {
-        ring->append(burst.data(), 256);
+        ring->writer().append(burst.data(), 256);
         ASSERT_TRUE(run_to(block + 1)) << host.output();
     }
-    EXPECT_LE(ring->write_pos() - ring->read_pos(), 1024u) << "after the first block with audio, " << block;
-    while (ring->read_pos() < ring->write_pos() && block < 5000) ASSERT_TRUE(run_to(block + 1)) << host.output();
+    EXPECT_LE(ring->writer().write_pos() - ring->writer().read_pos(), 1024u) << "after the first block with audio, " << block;
+    while (ring->writer().read_pos() < ring->writer().write_pos() && block < 5000) ASSERT_TRUE(run_to(block + 1)) << host.output();
     // 15 gaps of 2048 frames, 0.64 s in all.
     for (int i = 0; i < 15; ++i) {
         ASSERT_TRUE(run_to(block + 8)) << host.output();
-        ring->append(burst.data(), 1024);
+        ring->writer().append(burst.data(), 1024);
         ASSERT_TRUE(run_to(block + 4)) << host.output();
-        EXPECT_EQ(ring->read_pos(), ring->write_pos()) << "burst " << i << "\n" << host.output();
+        EXPECT_EQ(ring->writer().read_pos(), ring->writer().write_pos()) << "burst " << i << "\n" << host.output();
     }
     std::ofstream(stop).put('\n');
     allow(block + 100);

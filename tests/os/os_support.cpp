@@ -63,57 +63,20 @@ SharedView::~SharedView() {
 
 std::optional<ProducedRing> ProducedRing::create(const std::u16string& name, std::uint32_t channels,
                                                  std::uint32_t capacity, std::uint32_t sample_rate) {
-    const std::size_t length = kRingHeaderSize + std::size_t{channels} * capacity * sizeof(float);
-    const platform::Handle h = platform::create_mapping(name.c_str(), static_cast<std::uint32_t>(length));
-    if (h == platform::kNoHandle) return std::nullopt;
-    void* view = platform::map_view(h, length);
-    if (view == nullptr) {
-        platform::close_mapping(h);
-        return std::nullopt;
-    }
-    ProducedRing ring(h, view, length, channels, capacity);
-    RingHeader* hd = ring.header_;
-    store_shared(&hd->version, kRingVersion);
-    store_shared(&hd->sample_rate, sample_rate);
-    store_shared(&hd->channels, channels);
-    store_shared(&hd->capacity_frames, capacity);
-    store_shared(&hd->backlog_frames, std::uint32_t{0});
-    store_shared(&hd->write_pos, std::uint64_t{0});
-    store_shared(&hd->read_pos, std::uint64_t{0});
-    return ring;
+    RingProducer::Error error;
+    std::optional<RingProducer> p =
+        RingProducer::create(utf8_up_to_zero(name.c_str()), RingFormat{sample_rate, channels, capacity}, error, false);
+    if (!p) return std::nullopt;
+    return ProducedRing(std::move(*p));
 }
-
-ProducedRing::ProducedRing(platform::Handle h, void* view, std::size_t length, std::uint32_t channels,
-                           std::uint32_t capacity)
-    : mapping_(h), header_(static_cast<RingHeader*>(view)), length_(length), channels_(channels), capacity_(capacity) {}
-
-ProducedRing::ProducedRing(ProducedRing&& other) noexcept
-    : mapping_(std::exchange(other.mapping_, platform::kNoHandle)),
-      header_(std::exchange(other.header_, nullptr)),
-      length_(other.length_),
-      channels_(other.channels_),
-      capacity_(other.capacity_) {}
-
-ProducedRing::~ProducedRing() {
-    if (header_ != nullptr) platform::unmap_view(header_, length_);
-    if (mapping_ != platform::kNoHandle) platform::close_mapping(mapping_);
-}
-
-void ProducedRing::announce() noexcept { store_shared(&header_->magic, kRingMagic); }
 
 void ProducedRing::write_ramp(std::uint64_t from, std::uint64_t to) noexcept {
-    float* data = reinterpret_cast<float*>(reinterpret_cast<unsigned char*>(header_) + kRingHeaderSize);
+    RingWriter& w = producer_.writer();
     for (std::uint64_t f = from; f < to; ++f) {
-        float* slot = data + (f % capacity_) * channels_;
-        for (std::uint32_t j = 0; j < channels_; ++j) store_shared(&slot[j], ramp(f, j));
+        float* slot = w.slot(f);
+        for (std::uint32_t j = 0; j < w.channels(); ++j) store_shared(&slot[j], ramp(f, j));
     }
 }
-
-void ProducedRing::publish(std::uint64_t write_pos) noexcept { store_shared(&header_->write_pos, write_pos); }
-
-std::uint64_t ProducedRing::read_pos() const noexcept { return load_shared(&header_->read_pos); }
-
-std::uint32_t ProducedRing::backlog() const noexcept { return load_shared(&header_->backlog_frames); }
 
 bool views_are_checked_to_the_byte() {
     static const bool checked = [] {

@@ -10,12 +10,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "child_process.h"
 #include "os_resources.h"
 #include "platform/platform.h"
 #include "protocol/ring.h"
+#include "protocol/ring_producer.h"
 
 namespace ondara::ostest {
 
@@ -76,35 +78,26 @@ inline float ramp(std::uint64_t frame, std::uint32_t channel) {
     return static_cast<float>((frame % kRampPeriod) * 8 + channel);
 }
 
-// A ring created and written the way the companion does it: header first, samples before write_pos,
-// one volatile store per field. The magic goes in last (announce), so a reader polling for the ring
-// never validates a half-written header.
+// A ring created and written by the companion's own producer (protocol/ring_producer.h), with the
+// test signal. The magic goes in last (announce), so a reader polling for the ring never validates a
+// half-written header.
 class ProducedRing {
 public:
     static std::optional<ProducedRing> create(const std::u16string& name, std::uint32_t channels,
                                               std::uint32_t capacity, std::uint32_t sample_rate);
 
-    ProducedRing(ProducedRing&& other) noexcept;
-    ProducedRing& operator=(ProducedRing&&) = delete;
-    ProducedRing(const ProducedRing&) = delete;
-    ~ProducedRing();
-
-    void announce() noexcept;
+    void announce() noexcept { producer_.writer().announce(); }
     // Writes the ramp into the slots of frames [from, to); write_pos is not touched.
     void write_ramp(std::uint64_t from, std::uint64_t to) noexcept;
-    void publish(std::uint64_t write_pos) noexcept;
+    void publish(std::uint64_t write_pos) noexcept { producer_.writer().publish(write_pos); }
 
-    RingHeader* header() const noexcept { return header_; }
-    std::uint64_t read_pos() const noexcept;
-    std::uint32_t backlog() const noexcept;
+    RingHeader* header() const noexcept { return producer_.writer().header(); }
+    std::uint64_t read_pos() const noexcept { return producer_.writer().read_pos(); }
+    std::uint32_t backlog() const noexcept { return producer_.writer().backlog_frames(); }
 
 private:
-    ProducedRing(platform::Handle h, void* view, std::size_t length, std::uint32_t channels, std::uint32_t capacity);
-    platform::Handle mapping_;
-    RingHeader* header_;
-    std::size_t length_;
-    std::uint32_t channels_;
-    std::uint32_t capacity_;
+    explicit ProducedRing(RingProducer producer) noexcept : producer_(std::move(producer)) {}
+    RingProducer producer_;
 };
 
 // Where the platform maps a view longer than its object as long as the view ends in the object's

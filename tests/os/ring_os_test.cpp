@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "os_resources.h"
 #include "os_support.h"
 #include "protocol/ring.h"
+#include "protocol/ring_producer.h"
 #include "protocol/shared_access.h"
 #include "ring_copy.h"
 
@@ -409,6 +411,80 @@ TEST_P(RampAcrossProcesses, EveryRenderedFrameIsTheNextOfTheRamp) {
 INSTANTIATE_TEST_SUITE_P(OsRing, RampAcrossProcesses,
                          ::testing::Values(RampCase{"stereo", 2, false, 2}, RampCase{"six_channels", 6, true, 3}),
                          [](const auto& p) { return std::string(p.param.label); });
+
+// ---- the producer's lock ----------------------------------------------------------------------------
+
+constexpr RingFormat kHeldFormat{48000, 2, 4096};
+constexpr std::uint64_t kHeldWritePos = 1'000'000;
+
+// A producer that has been running a while, and then only lives until it is killed.
+ONDARA_CHILD_ROLE(ring_producer_role, "ring-producer") {
+    if (args.size() != 1) return child_fail(2, "ring-producer NAME");
+    RingProducer::Error error;
+    auto p = RingProducer::create(args[0], kHeldFormat, error);
+    if (!p) return child_fail(3, error.message);
+    p->writer().publish(kHeldWritePos);
+    for (;;) std::this_thread::sleep_for(1s);
+}
+
+// Tries to take `name` over from a thread of its own: on Windows a mutex is the thread's, and the
+// thread that holds it would take it again.
+RingProducer::Error take_over_elsewhere(const std::string& name, const RingFormat& format) {
+    RingProducer::Error error;
+    std::thread([&] { (void)RingProducer::take_over(name, format, error); }).join();
+    return error;
+}
+
+TEST(RingProducerAcrossProcesses, TakesOverOnlyOnceTheProducerIsGoneAndRestartsTheCounter) {
+    const std::string name = unique_name("held");
+    NameCleanup cleanup(name);
+    ChildProcess child = ChildProcess::spawn("ring-producer", {name});
+    ASSERT_TRUE(child.started()) << child.error();
+    Expected<RingReader> reader = open_ring_when_ready(name);  // maps the ring all along
+    ASSERT_TRUE(reader.ok());
+    ASSERT_TRUE(wait_until([&] { return reader.value().state().write_pos == kHeldWritePos; }, 10s));
+
+    const RingFormat exact{96000, 1, 8192};  // the same bytes to the last one
+    RingProducer::Error refused = take_over_elsewhere(name, exact);
+    EXPECT_EQ(refused.kind, RingProducer::Failure::Held) << refused.message;
+#if defined(__linux__)
+    EXPECT_EQ(refused.holder, child.pid()) << refused.message;
+#endif
+    const RingHeader held = reader.value().snapshot();
+    EXPECT_EQ(held.channels, 2u);
+    EXPECT_EQ(held.write_pos, kHeldWritePos);
+
+    child.kill();  // SIGKILL or TerminateProcess, and reaped: no chance to let go of anything
+    RingProducer::Error error;
+    std::optional<RingProducer> taken = RingProducer::take_over(name, exact, error);
+    ASSERT_TRUE(taken) << error.message;
+    const RingHeader fresh = reader.value().snapshot();
+    EXPECT_EQ(fresh.write_pos, 0u);
+    EXPECT_EQ(fresh.read_pos, 0u);
+    EXPECT_EQ(fresh.channels, 1u);
+    EXPECT_EQ(fresh.capacity_frames, 8192u);
+    EXPECT_EQ(fresh.sample_rate, 96000u);
+    EXPECT_EQ(take_over_elsewhere(name, exact).kind, RingProducer::Failure::Held) << "the new owner holds it now";
+}
+
+#ifndef _WIN32
+// A producer whose name someone removed, and which another ring has taken since, leaves that name alone.
+TEST(RingProducerAcrossProcesses, LeavesANameThatAnotherRingHasTakenSince) {
+    const std::string name = unique_name("renamed");
+    NameCleanup cleanup(name);
+    RingProducer::Error error;
+    std::optional<RingProducer> first = RingProducer::create(name, kHeldFormat, error);
+    ASSERT_TRUE(first) << error.message;
+    remove_segment_name(name);
+    std::optional<RingProducer> second = RingProducer::create(name, kHeldFormat, error);
+    ASSERT_TRUE(second) << error.message;
+    std::uint32_t code = 0;
+    EXPECT_EQ(first->remove_name(code), platform::Removal::NotOurs);
+    EXPECT_TRUE(RingReader::open(name).ok()) << "the second ring lost its name";
+    EXPECT_EQ(second->remove_name(code), platform::Removal::Removed);
+    EXPECT_FALSE(RingReader::open(name).ok());
+}
+#endif
 
 }  // namespace
 }  // namespace ondara::ostest

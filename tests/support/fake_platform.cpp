@@ -13,6 +13,8 @@ namespace {
 constexpr std::uint32_t kErrorNotFound = 2;       // ERROR_FILE_NOT_FOUND
 constexpr std::uint32_t kErrorInvalidName = 123;  // ERROR_INVALID_NAME
 constexpr std::uint32_t kErrorAccess = 5;         // ERROR_ACCESS_DENIED
+constexpr std::uint32_t kErrorExists = 183;       // ERROR_ALREADY_EXISTS
+constexpr std::uint32_t kErrorLocked = 33;        // ERROR_LOCK_VIOLATION
 
 struct Aligned {
     void operator()(unsigned char* p) const { ::operator delete(p, std::align_val_t{64}); }
@@ -43,6 +45,8 @@ struct State {
     std::uint32_t pid = 4242;
     bool writer_serial_reachable = true;
     std::function<void(void*)> on_map;
+    std::map<std::u16string, std::uint32_t> locks;  // name -> holder's pid (ours: our own pid)
+    std::map<platform::Handle, std::u16string> lock_handles;
     std::function<void(const volatile void*)> on_shared_access;
 };
 
@@ -131,7 +135,7 @@ void release_object(std::u16string_view name) {
     if (it->second.refs <= 0) state().objects.erase(it);
 }
 
-std::size_t live_handles() { return state().handles.size(); }
+std::size_t live_handles() { return state().handles.size() + state().lock_handles.size(); }
 std::size_t live_views() { return state().views.size(); }
 std::size_t calls(Op op) { return state().calls[op]; }
 
@@ -146,6 +150,10 @@ void advance_clock_ms(std::int64_t delta_ms) {
 
 void set_process_id(std::uint32_t pid) { state().pid = pid; }
 void set_writer_serial_reachable(bool reachable) { state().writer_serial_reachable = reachable; }
+
+void hold_producer_lock(std::u16string_view name, std::uint32_t pid) { state().locks[std::u16string(name)] = pid; }
+
+void drop_producer_lock(std::u16string_view name) { state().locks.erase(std::u16string(name)); }
 
 void on_map(std::function<void(void*)> hook) { state().on_map = std::move(hook); }
 
@@ -245,5 +253,86 @@ std::uint32_t next_writer_serial() noexcept {
     static std::uint32_t last = 0;
     return state().writer_serial_reachable ? ++last : 0;
 }
+
+// ---- The producer's operations ------------------------------------------------------------------
+
+Handle create_exclusive(const char16_t* name, std::uint64_t size) noexcept {
+    if (planned_failure(Op::Create)) return kNoHandle;
+    const std::u16string n = effective(name);
+    if (n.empty() || size == 0) {
+        state().last_error = kErrorInvalidName;
+        return kNoHandle;
+    }
+    if (state().objects.count(n) != 0) {
+        state().last_error = kErrorExists;
+        return kNoHandle;
+    }
+    state().objects.emplace(n, make_object(static_cast<std::size_t>(size)));
+    return new_handle(n);
+}
+
+Handle open_read_only(const char16_t* name) noexcept { return open_mapping(name); }
+
+const void* map_read_only(Handle mapping, std::size_t length) noexcept { return map_view(mapping, length); }
+
+bool object_size(Handle mapping, std::uint64_t& size) noexcept {
+    auto h = state().handles.find(mapping);
+    if (h == state().handles.end()) std::abort();
+    size = state().objects.at(h->second).size;
+    return true;
+}
+
+bool read_object(Handle mapping, void* out, std::size_t capacity, std::uint64_t& size_now) noexcept {
+    auto h = state().handles.find(mapping);
+    if (h == state().handles.end()) std::abort();
+    const Object& o = state().objects.at(h->second);
+    std::memcpy(out, o.bytes.get(), capacity < o.size ? capacity : o.size);
+    size_now = o.size;
+    return true;
+}
+
+Removal remove_name(const char16_t* name, Handle mapping) noexcept {
+    auto h = state().handles.find(mapping);
+    if (h == state().handles.end()) std::abort();
+    if (h->second != effective(name)) return Removal::NotOurs;
+    // Like a Win32 mapping, the object goes with its last handle and view.
+    release_object(h->second);
+    return Removal::Removed;
+}
+
+Handle lock_producer(const char16_t* name, Handle, std::uint32_t& holder) noexcept {
+    holder = 0;
+    State& s = state();
+    const std::u16string n = effective(name);
+    auto it = s.locks.find(n);
+    if (it != s.locks.end()) {
+        holder = it->second;
+        s.last_error = kErrorLocked;
+        return kNoHandle;
+    }
+    s.locks[n] = s.pid;
+    s.lock_handles[s.next_handle] = n;
+    return s.next_handle++;
+}
+
+void unlock_producer(Handle lock) noexcept {
+    State& s = state();
+    auto it = s.lock_handles.find(lock);
+    if (it == s.lock_handles.end()) std::abort();  // unlocking twice is a bug
+    s.locks.erase(it->second);
+    s.lock_handles.erase(it);
+}
+
+ErrorKind error_kind(std::uint32_t code) noexcept {
+    switch (code) {
+        case kErrorExists: return ErrorKind::Exists;
+        case kErrorNotFound: return ErrorKind::Missing;
+        case kErrorAccess: return ErrorKind::Denied;
+        case kErrorLocked: return ErrorKind::Held;
+        default: return ErrorKind::Other;
+    }
+}
+
+std::string error_text(std::uint32_t code) { return "error " + std::to_string(code); }
 
 }  // namespace ondara::platform

@@ -43,6 +43,11 @@ void set_process_id(std::uint32_t pid);
 // false: next_writer_serial answers 0, as when the process-wide numbering cannot be reached.
 void set_writer_serial_reachable(bool reachable);
 
+// Makes another process hold the producer lock of `name` (pid 0: one the system does not tell).
+void hold_producer_lock(std::u16string_view name, std::uint32_t pid);
+// Lets that process end: the lock is free again.
+void drop_producer_lock(std::u16string_view name);
+
 // Runs after every successful map, with the new view: lets a test play a companion that changes the
 // block between two steps of an open.
 void on_map(std::function<void(void* view)> hook);

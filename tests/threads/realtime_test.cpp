@@ -21,6 +21,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@
 #include "protocol/mic_block.h"
 #include "protocol/mode_block.h"
 #include "protocol/ring.h"
+#include "protocol/ring_producer.h"
 
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
@@ -120,14 +122,11 @@ TEST(RealTime, AudioThreadCallsMakeNoSystemCall) {
 
     // The companion's ring: stereo, 4096 frames.
     constexpr std::uint32_t kCapacity = 4096;
-    const std::size_t bytes = kRingHeaderSize + kCapacity * 2 * sizeof(float);
-    const std::u16string z = ring16 + u'\0';
-    const platform::Handle h = platform::create_mapping(z.c_str(), static_cast<std::uint32_t>(bytes));
-    ASSERT_NE(h, platform::kNoHandle);
-    auto* header = static_cast<RingHeader*>(platform::map_view(h, bytes));
-    ASSERT_NE(header, nullptr);
-    auto* data = reinterpret_cast<float*>(header + 1);
-    *header = RingHeader{kRingMagic, kRingVersion, 48000, 2, kCapacity, 0, 0, 0, 0, 0, 0, {}};
+    RingProducer::Error error;
+    std::optional<RingProducer> producer = RingProducer::create(ring_name, RingFormat{48000, 2, kCapacity}, error);
+    ASSERT_TRUE(producer) << error.message;
+    producer->remove_name_on_release();
+    RingWriter& ring = producer->writer();
 
     OndaraReceiver* rx = nullptr;
     OndaraModeControl* mode = nullptr;
@@ -153,11 +152,11 @@ TEST(RealTime, AudioThreadCallsMakeNoSystemCall) {
             // Play the producer too: full blocks, short ones and gaps.
             const std::uint64_t n = (i % 5) * 100;
             for (std::uint64_t f = write_pos; f < write_pos + n; ++f) {
-                data[(f % kCapacity) * 2] = 0.25f;
-                data[(f % kCapacity) * 2 + 1] = -0.25f;
+                ring.slot(f)[0] = 0.25f;
+                ring.slot(f)[1] = -0.25f;
             }
             write_pos += n;
-            header->write_pos = write_pos;
+            ring.publish(write_pos);
             OndaraProcessResult res{};
             ondara_receiver_process(rx, buses, 3, 64 + i % 200, &res);
             rep.ring_frames += res.ring_frames;
@@ -212,9 +211,7 @@ TEST(RealTime, AudioThreadCallsMakeNoSystemCall) {
 
     ondara_receiver_free(rx);
     ondara_mode_free(mode);
-    platform::unmap_view(header, bytes);
-    platform::close_mapping(h);
-    ::shm_unlink(("/" + ring_name).c_str());
+    producer.reset();  // unmaps, closes and removes the ring
     ::shm_unlink(("/" + mode_name).c_str());
     ::shm_unlink(("/" + mic_name).c_str());
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -18,6 +19,7 @@
 #include "platform/platform.h"
 #include "protocol/mic_block.h"
 #include "protocol/ring.h"
+#include "protocol/ring_producer.h"
 #include "protocol/shared_access.h"
 
 #ifndef _WIN32
@@ -40,44 +42,26 @@ std::u16string unique_name(const char* what) {
 
 const std::uint16_t* units(const std::u16string& s) { return reinterpret_cast<const std::uint16_t*>(s.data()); }
 
-// A ring this test creates and removes, as the companion would.
+// A ring this test creates and removes, as the companion would, with the companion's own producer.
 class TestRing {
 public:
-    TestRing(const std::u16string& name, std::uint32_t channels, std::uint32_t capacity) : name_(name) {
-        const std::size_t bytes = kRingHeaderSize + std::size_t{channels} * capacity * sizeof(float);
-        const std::u16string z = name + u'\0';
-        mapping_ = platform::create_mapping(z.c_str(), static_cast<std::uint32_t>(bytes));
-        view_ = mapping_ == platform::kNoHandle ? nullptr : platform::map_view(mapping_, bytes);
-        length_ = bytes;
-        if (view_ == nullptr) return;
-        header = static_cast<RingHeader*>(view_);
-        data = reinterpret_cast<float*>(static_cast<unsigned char*>(view_) + kRingHeaderSize);
-        header->magic = kRingMagic;
-        header->version = kRingVersion;
-        header->sample_rate = 48000;
-        header->channels = channels;
-        header->capacity_frames = capacity;
-        header->write_pos = 0;
-        header->read_pos = 0;
+    TestRing(const std::u16string& name, std::uint32_t channels, std::uint32_t capacity) {
+        RingProducer::Error error;
+        producer_ = RingProducer::create(std::string(name.begin(), name.end()), RingFormat{48000, channels, capacity},
+                                         error);
+        if (!producer_) return;
+        producer_->remove_name_on_release();
+        header = producer_->writer().header();
+        data = producer_->writer().data();
     }
-    ~TestRing() {
-        if (view_ != nullptr) platform::unmap_view(view_, length_);
-        if (mapping_ != platform::kNoHandle) platform::close_mapping(mapping_);
-#ifndef _WIN32
-        const std::string n = std::string("/").append(name_.begin(), name_.end());
-        shm_unlink(n.c_str());
-#endif
-    }
-    bool ok() const { return view_ != nullptr; }
+    bool ok() const { return producer_.has_value(); }
+    RingWriter& writer() { return producer_->writer(); }
 
     RingHeader* header = nullptr;
     float* data = nullptr;
 
 private:
-    std::u16string name_;
-    platform::Handle mapping_ = platform::kNoHandle;
-    void* view_ = nullptr;
-    std::size_t length_ = 0;
+    std::optional<RingProducer> producer_;
 };
 
 // Frame f, channel j carries f * 8 + j: exact in float for the frame counts used here.
@@ -144,12 +128,13 @@ TEST(Threads, TwoReceiversFollowOneProducer) {
             const std::uint64_t n = std::min<std::uint64_t>(96, kTotal - f);
             // Never overwrite a frame that a receiver has not taken yet.
             while (f + n > std::min(consumed[0].load(), consumed[1].load()) + kCapacity) std::this_thread::yield();
+            RingWriter& w = ring.writer();
             for (std::uint64_t i = f; i < f + n; ++i) {
-                ring.data[(i % kCapacity) * 2] = ramp(i, 0);
-                ring.data[(i % kCapacity) * 2 + 1] = ramp(i, 1);
+                w.slot(i)[0] = ramp(i, 0);
+                w.slot(i)[1] = ramp(i, 1);
             }
             f += n;
-            store_shared(&ring.header->write_pos, f);  // samples first, then the counter
+            w.publish(f);  // samples first, then the counter
             std::this_thread::sleep_for(100us);
         }
         producing = false;

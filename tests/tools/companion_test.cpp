@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "common/companion_ring.h"
 #include "common/shared_segment.h"
 #include "ondara.h"
 #include "protocol/mic_block.h"
@@ -32,13 +31,13 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 namespace ondara::toolstest {
 namespace {
 
-using tools::CompanionRing;
 using tools::SharedSegment;
 
 // Wine can take seconds to start a process on a busy machine; the waits only bound a hang.
@@ -100,6 +99,15 @@ bool segment_missing(const std::string& name) {
     return SharedSegment::open(name, SharedSegment::Access::ReadOnly, error, &failure) == nullptr &&
            failure == SharedSegment::Failure::Missing;
 }
+
+#ifndef _WIN32
+// The state letter of a process as Linux shows it ('T': stopped), or 0 when it cannot be read.
+char process_state(std::uint32_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');  // after the command name, which may hold anything
+    return close == std::string::npos || close + 2 >= stat.size() ? 0 : stat[close + 2];
+}
+#endif
 
 template <class Predicate>
 bool eventually(Predicate p, std::chrono::milliseconds timeout) {
@@ -270,9 +278,9 @@ TEST(Companion, AMicOrModeOpenOnALiveRingsNameIsRefusedAndTheRingPlaysOn) {
 }
 
 // A companion that restarts while the plug-in still holds its ring: on Windows the plug-in's view keeps
-// the segment, on POSIX a play killed outright leaves the name. The new play takes the ring over when
-// nobody writes it and it is large enough, and the receiver that was open all along plays on (the
-// counter's restart); one too small, or one that is still being written, is refused untouched.
+// the segment, on POSIX a play killed outright leaves the name. The new play takes the ring over once
+// its producer is gone, when it is large enough, and the receiver that was open all along plays on
+// (the counter's restart); one too small, or one whose producer lives, is refused untouched.
 TEST(Companion, PlayTakesOverARingNobodyWritesAndRefusesOneTooSmallOrLive) {
     const Names names({unique_name("again")});
     const std::string& ring = names[0];
@@ -283,9 +291,30 @@ TEST(Companion, PlayTakesOverARingNobodyWritesAndRefusesOneTooSmallOrLive) {
     ASSERT_EQ(rx.status(), ONDARA_OK);
     ASSERT_TRUE(rx.plays(kStartTimeout));
 
+    // A producer that lives is never taken over, not even while it is stopped: the second play is
+    // refused, names the holder where the system tells it, and leaves ring and name alone.
+    std::string error;
+    const auto view = SharedSegment::open(ring, SharedSegment::Access::ReadOnly, error);
+    ASSERT_TRUE(view) << error;
+    const auto* header = static_cast<const RingHeader*>(view->data());
+#ifdef _WIN32
+    const std::string holder = "a producer holds the ring " + ring;
+#else
+    ASSERT_TRUE(first.signal(SIGSTOP));
+    ASSERT_TRUE(eventually([&] { return process_state(first.pid()) == 'T'; }, kStartTimeout));
+    const std::string holder = "a producer (process " + std::to_string(first.pid()) + ") holds the ring " + ring;
+#endif
+    [[maybe_unused]] const RingHeader before = snapshot_ring_header(header);
     const RunResult live = run(companion_path(), {"play", ring, "--seconds", "1"}, output_file("again-live"));
     EXPECT_EQ(live.exit_code, 1) << live.output;
-    EXPECT_NE(live.output.find("another producer is writing into the ring " + ring), std::string::npos) << live.output;
+    EXPECT_NE(live.output.find(holder + "; it is left as it is"), std::string::npos) << live.output;
+#ifndef _WIN32
+    const RingHeader after = snapshot_ring_header(header);
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "the refused play wrote into the ring";
+    EXPECT_FALSE(segment_missing(ring));
+    ASSERT_TRUE(first.signal(SIGCONT));
+    EXPECT_TRUE(eventually([&] { return load_shared(&header->write_pos) > before.write_pos; }, kStartTimeout));
+#endif
 
     first.kill();  // no chance to remove anything
     ASSERT_TRUE(eventually([&] { return rx.block().ring_frames == 0; }, kStartTimeout));
@@ -297,8 +326,8 @@ TEST(Companion, PlayTakesOverARingNobodyWritesAndRefusesOneTooSmallOrLive) {
               std::string::npos)
         << small.output;
 
-    // Another format that fits in the old ring's bytes: one channel at 44.1 kHz.
-    Child second = Child::start(companion_path(), {"play", ring, "--channels", "1", "--rate", "44100", "--seconds", "600"},
+    // Another format that fills the old ring's bytes exactly: one channel of 48000 frames at 96 kHz.
+    Child second = Child::start(companion_path(), {"play", ring, "--channels", "1", "--rate", "96000", "--seconds", "600"},
                                 output_file("again2"));
     ASSERT_TRUE(second.started()) << second.error();
     ASSERT_TRUE(second.wait_for_output("play: ring " + ring, kStartTimeout)) << second.output();
@@ -306,7 +335,7 @@ TEST(Companion, PlayTakesOverARingNobodyWritesAndRefusesOneTooSmallOrLive) {
     ASSERT_TRUE(rx.plays(kStartTimeout)) << second.output();
     const OndaraProcessResult res = rx.block();
     EXPECT_EQ(res.channels, 1u);
-    EXPECT_EQ(res.sample_rate, 44100u);
+    EXPECT_EQ(res.sample_rate, 96000u);
     stop_play(second, ring);
     remove_file(first.output_path());
     remove_file(second.output_path());
@@ -345,6 +374,31 @@ TEST(Companion, PlayDropsFramesWhenTheReadersBacklogExceedsItsMaximum) {
     };
     EXPECT_TRUE(eventually([&] { return dropped() > 0; }, kStartTimeout)) << play.output();
     stop_play(play, ring);
+    remove_file(play.output_path());
+}
+
+// A reader that stops reading (a stalled host, a plug-in that went away) is not helped by dropping
+// frames it never sees: play drops none for it.
+TEST(Companion, PlayDropsNothingForAReaderThatStoppedReading) {
+    const Names names({unique_name("gone")});
+    const std::string& ring = names[0];
+    Child play = Child::start(companion_path(), {"play", ring, "--max-latency", "60", "--seconds", "2"},
+                              output_file("goneplay"));
+    ASSERT_TRUE(play.started()) << play.error();
+    ASSERT_TRUE(play.wait_for_output("play: ring " + ring, kStartTimeout)) << play.output();
+    {
+        TestReceiver rx(ring);
+        ASSERT_EQ(rx.status(), ONDARA_OK);
+        ASSERT_TRUE(rx.plays(kStartTimeout));
+    }  // the reader stops here, with the ring still open until play ends
+    const std::optional<int> code = play.wait_for(kStartTimeout);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0) << play.output();
+    const std::string out = play.output();
+    const std::size_t last = out.rfind("dropped ");
+    ASSERT_NE(last, std::string::npos) << out;
+    EXPECT_EQ(number_after(out.substr(last), "dropped "), std::uint64_t{0}) << out;
+    EXPECT_NE(out.find("reader idle", last), std::string::npos) << "play never saw the reader\n" << out;
     remove_file(play.output_path());
 }
 
@@ -400,6 +454,21 @@ TEST(Companion, ServeModeAnswersAWaitingRequestAfterItsDelayAndWritesOnlyItsOwnF
         },
         kStartTimeout))
         << serve.output();
+
+    // A request for a mode that does not exist (the library never sends one; a hostile peer may) is
+    // ignored, and what was applied stays.
+    {
+        const auto writable = SharedSegment::open(name, SharedSegment::Access::ReadWrite, error);
+        ASSERT_TRUE(writable) << error;
+        auto* live = static_cast<ModeControlBlock*>(writable->data());
+        ModeControlBlock hostile = ModeControlLayout::snapshot(live);
+        hostile.requested_mode = -5;
+        hostile.flags |= kModeFlagRequested;
+        write_block(live, hostile);
+        ASSERT_TRUE(serve.wait_for_output("serve-mode: ignoring a request for mode -5 (modes are 0 to 3)", kStartTimeout))
+            << serve.output();
+        EXPECT_EQ(ondara_mode_applied(mode), 3);
+    }
 
     // A second request is not applied before the delay has passed.
     const auto asked = std::chrono::steady_clock::now();
@@ -547,7 +616,7 @@ TEST(Companion, EveryCommandHasHelpAndRefusesBadArgumentsWithAReason) {
     // Someone else's ring: play must refuse the name and leave the ring alone; serve-mode must refuse
     // it as a mode block and not write into it.
     std::string error;
-    const auto other = CompanionRing::create(taken, 48000, 2, 1024, error);
+    const auto other = produce_ring(taken, 48000, 2, 1024, error);
     ASSERT_TRUE(other) << error;
 
     struct Case {
@@ -573,7 +642,7 @@ TEST(Companion, EveryCommandHasHelpAndRefusesBadArgumentsWithAReason) {
         {{"play", name, "--seconds"}, 2, "--seconds needs a value"},
         {{"play", name, "--seconds", "-1"}, 2, "--seconds wants a number"},
         {{"play", name, "--wav", no_wav}, 1, "cannot open " + no_wav},
-        {{"play", taken, "--seconds", "1"}, 1, "the ring " + taken + " that is still there is too small"},
+        {{"play", taken, "--seconds", "1"}, 1, "holds the ring " + taken + "; it is left as it is"},
         {{"watch"}, 2, "needs at least one segment NAME"},
         {{"watch", name, "--interval", "5"}, 2, "--interval wants a whole number from 10"},
         {{"serve-mode", name, "--volumes", "1,2,x,4"}, 2, "--volumes wants a number"},
@@ -592,7 +661,7 @@ TEST(Companion, EveryCommandHasHelpAndRefusesBadArgumentsWithAReason) {
         EXPECT_NE(r.output.find(c.says), std::string::npos) << "ondara-companion" << shown << "\n" << r.output;
     }
     // Neither the refused play nor serve-mode touched the other ring; nothing was left under `name`.
-    const RingHeader h = snapshot_ring_header(other->header());
+    const RingHeader h = snapshot_ring_header(other->writer().header());
     EXPECT_EQ(h.magic, kRingMagic);
     EXPECT_EQ(h.channels, 2u);
     EXPECT_EQ(h.capacity_frames, 1024u);
@@ -650,7 +719,7 @@ TEST(ExampleHost, PrintsHostileVolumesInFullAndPacesOnlyBySaneRingRates) {
     }
     {
         std::string error;
-        const auto ring = CompanionRing::create(names[0], 1, 2, 4096, error);
+        auto ring = produce_ring(names[0], 1, 2, 4096, error);
         ASSERT_TRUE(ring) << error;
         // A quarter of a second at 48 kHz; at the ring's 1 Hz the first block alone would take 256 s.
         const RunResult r = run(host_program, {names[0], names[1], names[2], "--seconds", "0.25"}, output_file("xhost2"),
@@ -702,8 +771,9 @@ TEST(Companion, PlayRefusesAWavFileOutsideTheOptionsBoundsBeforeCreatingAnything
 std::string demo_path() { return ONDARA_DEMO_PATH; }
 
 // Where /dev/shm is full, creating a ring (play, ondara-demo) or a mode block (serve-mode) fails at
-// once with the name and the reason and removes the half-made object; before, the first store into
-// a page that could not be had ended the tool with SIGBUS and left the object behind. The full
+// once with the name and the reason and removes the half-made object; taking over a ring, or opening
+// a block, whose pages cannot be had fails as cleanly and leaves the object as it was. The first
+// store into a page that could not be had would end the tool with SIGBUS. The full
 // /dev/shm is a small tmpfs mounted over it in a private mount namespace, which takes root.
 TEST(Companion, ToolsRefuseAFullShmCleanlyAndLeaveNothingBehind) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount a small tmpfs over /dev/shm in a private mount namespace";
@@ -714,16 +784,24 @@ TEST(Companion, ToolsRefuseAFullShmCleanlyAndLeaveNothingBehind) {
     const std::string wav = unique_name("fulldemo") + ".wav";
     // Inside the namespace: an 8 MiB /dev/shm; play wants 400 MB, the demo 800 MB; then, with the
     // tmpfs filled to the last page, serve-mode wants one page for its 48-byte block.
-    const std::string script = R"(mount -t tmpfs -o size=8m ondara-test /dev/shm || exit 90
+    const std::string script = R"sh(mount -t tmpfs -o size=8m ondara-test /dev/shm || exit 90
 "$1" play ring --channels 1 --rate 768000 --capacity 100000000 --seconds 5
 echo "play exit $?"
 "$2" --capacity 100000000 --name demo-ring --out "$3"
 echo "demo exit $?"
+printf 'ONAB\001\000\000\000\200\273\000\000\002\000\000\000\300\135\000\000' > /dev/shm/old
+truncate -s 192072 /dev/shm/old
+truncate -s 48 /dev/shm/oldmode
 dd if=/dev/zero of=/dev/shm/filler bs=64k 2>/dev/null
 "$1" serve-mode mode --count 1
 echo "serve exit $?"
-rm -f /dev/shm/filler
-echo "left: [$(ls -A /dev/shm)]")";
+"$1" play old --seconds 1
+echo "take-over exit $?"
+"$1" serve-mode oldmode --count 1
+echo "serve old exit $?"
+echo "old header: $(od -An -tu4 -N20 -w20 /dev/shm/old | xargs)"
+rm -f /dev/shm/filler /dev/shm/old /dev/shm/oldmode
+echo "left: [$(ls -A /dev/shm)]")sh";
     const RunResult r = run("/usr/bin/unshare",
                             {"-m", "--propagation", "private", "sh", "-c", script, "sh", companion_path(), demo_path(), wav},
                             output_file("fullshm"), 120s);
@@ -740,7 +818,39 @@ echo "left: [$(ls -A /dev/shm)]")";
     EXPECT_NE(r.output.find("serve-mode: no space left in /dev/shm for the 48 bytes of mode"), std::string::npos)
         << r.output;
     EXPECT_NE(r.output.find("serve exit 1\n"), std::string::npos) << r.output;
+    // Taking over a ring whose data pages were never given, and opening a block whose page was not:
+    // a clean failure, the old header as it was.
+    EXPECT_NE(r.output.find("no space left in /dev/shm for the 192072 bytes of old; it is left as it is"),
+              std::string::npos)
+        << r.output;
+    EXPECT_NE(r.output.find("take-over exit 1\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("serve old exit 1\n"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("old header: 1111576143 1 48000 2 24000"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("left: []"), std::string::npos) << r.output;
+}
+
+// A ring of another user is refused as the library refuses it: play neither takes it over nor
+// writes into it, and its name stays.
+TEST(Companion, PlayRefusesAnotherUsersRingAndLeavesItAlone) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to hand a ring to another user";
+    const Names names({unique_name("others")});
+    const std::string& name = names[0];
+    std::string error;
+    auto ring = produce_ring(name, 48000, 2, 24000, error);
+    ASSERT_TRUE(ring) << error;
+    const int fd = ::shm_open(("/" + name).c_str(), O_RDWR, 0);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    EXPECT_EQ(::fchown(fd, 65534, 65534), 0) << std::strerror(errno);
+    EXPECT_EQ(::fchmod(fd, 0666), 0) << std::strerror(errno);
+    ::close(fd);
+    const RingHeader before = snapshot_ring_header(ring->writer().header());
+    const RunResult r = run(companion_path(), {"play", name, "--seconds", "1"}, output_file("others"));
+    EXPECT_EQ(r.exit_code, 1) << r.output;
+    EXPECT_NE(r.output.find("the segment " + name + " belongs to another user"), std::string::npos) << r.output;
+    const RingHeader after = snapshot_ring_header(ring->writer().header());
+    EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << "play wrote into another user's ring";
+    struct stat st {};
+    EXPECT_EQ(::stat(("/dev/shm/" + name).c_str(), &st), 0) << "the name is gone";
 }
 
 // Shrinks the POSIX object `name` to `bytes`, as a hostile or careless process may.
@@ -760,7 +870,7 @@ TEST(Companion, WatchShowsASegmentTruncatedUnderItAndCarriesOn) {
     ASSERT_EQ(ondara_mic_open(wide.data(), wide.size(), &mic), ONDARA_OK);
     ondara_mic_free(mic);  // the block stays
     std::string error;
-    const auto ring = CompanionRing::create(names[1], 48000, 2, 48000, error);
+    auto ring = produce_ring(names[1], 48000, 2, 48000, error);
     ASSERT_TRUE(ring) << error;
 
     Child watch = Child::start(companion_path(), {"watch", names[0], names[1], "--interval", "10"}, output_file("twatch"));

@@ -52,4 +52,13 @@ std::string companion_path() { return ONDARA_COMPANION_PATH; }
 std::string example_host_path() { return ONDARA_EXAMPLE_HOST_PATH; }
 #endif
 
+std::optional<RingProducer> produce_ring(const std::string& name, std::uint32_t rate, std::uint32_t channels,
+                                         std::uint32_t capacity, std::string& error) {
+    RingProducer::Error failed;
+    std::optional<RingProducer> ring = RingProducer::create(name, RingFormat{rate, channels, capacity}, failed);
+    if (ring) ring->remove_name_on_release();
+    error = failed.message;
+    return ring;
+}
+
 }  // namespace ondara::toolstest

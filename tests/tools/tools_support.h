@@ -5,10 +5,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "child_process.h"
+#include "protocol/ring_producer.h"
 
 namespace ondara::toolstest {
 
@@ -33,6 +35,10 @@ std::string example_host_path();
 // "ondara-tt-<pid>-<tag>": unique to this process, so that parallel test runs never share a segment.
 std::string unique_name(const std::string& tag);
 void remove_file(const std::string& path);
+
+// A ring this test process produces, its name removed when it goes; empty after setting `error`.
+std::optional<RingProducer> produce_ring(const std::string& name, std::uint32_t rate, std::uint32_t channels,
+                                         std::uint32_t capacity, std::string& error);
 
 // The first line of `text` that starts with `prefix`, without its newline; empty when there is none.
 std::string line_starting(const std::string& text, const std::string& prefix);

@@ -3,6 +3,7 @@
 
 #include "fake_platform.h"
 #include "platform/segment.h"
+#include "protocol/ring_producer.h"
 #include "test_util.h"
 
 namespace ondara {
@@ -194,6 +195,36 @@ TEST_F(SegmentTest, EmptyEffectiveNameIsRefusedByCreateAndOpen) {
     auto opened = open(std::string("\0", 1), std::size_t{72});
     ASSERT_FALSE(opened.ok());
     EXPECT_EQ(opened.error().kind, Kind::OpenFailed);
+}
+
+// The producer's refusals and failures leave the ring as it was and nothing open (TearDown).
+TEST_F(SegmentTest, AProducerRefusedOrFailingLeavesTheRingAndNothingOpen) {
+    const RingFormat format{48000, 2, 64};
+    RingProducer::Error error;
+    std::optional<RingProducer> first = RingProducer::create("r", format, error);
+    ASSERT_TRUE(first) << error.message;
+    EXPECT_FALSE(RingProducer::create("r", format, error));
+    EXPECT_EQ(error.kind, RingProducer::Failure::Exists);
+
+    // Held: the fake tells the holder, as Linux does.
+    fake::drop_producer_lock(u"r");
+    fake::hold_producer_lock(u"r", 777);
+    EXPECT_FALSE(RingProducer::take_over("r", format, error));
+    EXPECT_EQ(error.kind, RingProducer::Failure::Held);
+    EXPECT_EQ(error.holder, 777u);
+    EXPECT_NE(error.message.find("a producer (process 777) holds the ring r"), std::string::npos) << error.message;
+    fake::drop_producer_lock(u"r");
+
+    first->writer().publish(500);
+    EXPECT_FALSE(RingProducer::take_over("r", RingFormat{48000, 2, 65}, error));
+    EXPECT_EQ(error.kind, RingProducer::Failure::TooSmall);
+    fake::fail(Op::Map, 8, 1);  // the full view, after the header's
+    EXPECT_FALSE(RingProducer::take_over("r", format, error));
+    EXPECT_EQ(error.kind, RingProducer::Failure::Failed);
+    EXPECT_EQ(first->writer().write_pos(), 500u) << "a failed take-over wrote into the ring";
+    EXPECT_EQ(first->writer().header()->channels, 2u);
+    first.reset();
+    fake::release_object(u"r");
 }
 
 }  // namespace

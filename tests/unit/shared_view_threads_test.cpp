@@ -39,12 +39,13 @@ TEST(SharedViewThreads, CompanionAndHandlesOnOneView) {
     std::atomic<int> started{0};
     std::thread companion([&] {
         while (started.load() < 5) std::this_thread::yield();
+        RingWriter w = ring.writer();
         for (std::uint64_t f = 0; f < 20000; f += 64) {
             for (std::uint64_t i = f; i < f + 64; ++i) {
-                store_shared(&ring.data[(i % 1024) * 2], static_cast<float>(i));
-                store_shared(&ring.data[(i % 1024) * 2 + 1], static_cast<float>(i));
+                store_shared(&w.slot(i)[0], static_cast<float>(i));
+                store_shared(&w.slot(i)[1], static_cast<float>(i));
             }
-            store_shared(&ring.header->write_pos, f + 64);
+            w.publish(f + 64);
             store_shared(&mode_block->applied_mode, static_cast<std::int32_t>(f % 4));
             store_shared(&mode_block->mixer_volumes[0], 0.5f);
             std::this_thread::sleep_for(std::chrono::microseconds(50));

@@ -1,19 +1,9 @@
 #include "common/shared_segment.h"
 
 #include <cstdint>
-#include <cstring>
 
-#include "common/companion_ring.h"
-#include "common/segment_create.h"
-
-#if !defined(_WIN32)
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
+#include "platform/names.h"
+#include "protocol/ring_producer.h"
 
 namespace ondara::tools {
 namespace {
@@ -22,24 +12,74 @@ void set_failure(SharedSegment::Failure* out, SharedSegment::Failure f) {
     if (out != nullptr) *out = f;
 }
 
+std::string os_message(const char* what, const std::string& name, std::uint32_t code) {
+    return std::string(what) + " " + name + ": " + platform::error_text(code);
+}
+
+// Why an open of `name` failed, with its kind.
+std::string open_failure(const std::string& name, SharedSegment::Failure* failure) {
+    const std::uint32_t code = platform::last_error();
+    switch (platform::error_kind(code)) {
+        case platform::ErrorKind::Missing:
+            set_failure(failure, SharedSegment::Failure::Missing);
+            return "no segment named " + name;
+        case platform::ErrorKind::Denied:
+            return "the segment " + name + " belongs to another user or may not be opened";
+        default:
+            return os_message("cannot open", name, code);
+    }
+}
+
+// The size of the object behind `mapping`; 0 after setting `error`.
+std::size_t size_of(platform::Handle mapping, const std::string& name, std::string& error) {
+    std::uint64_t size = 0;
+    if (!platform::object_size(mapping, size)) {
+        error = os_message("cannot tell the size of", name, platform::last_error());
+        return 0;
+    }
+    if (size == 0) error = "the segment " + name + " is empty";
+    return static_cast<std::size_t>(size);
+}
+
 }  // namespace
+
+std::string check_segment_name(const std::string& name) {
+    if (name.empty()) return "the segment name is empty";
+    if (name.size() > 200) return "the segment name is longer than 200 characters";
+    for (const char c : name) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                        c == '_' || c == '-';
+        if (!ok) return "the segment name may hold only letters, digits, '.', '_' and '-'";
+    }
+    return {};
+}
 
 std::unique_ptr<SharedSegment> SharedSegment::open(const std::string& name, Access access, std::string& error,
                                                    Failure* failure) {
     set_failure(failure, Failure::Other);
-    error = CompanionRing::check_name(name);
+    error = check_segment_name(name);
     if (!error.empty()) return nullptr;
-    segment::Created opened;
-    bool missing = false;
-    if (!segment::open_existing(name, access == Access::ReadWrite, opened, error, missing)) {
-        if (missing) set_failure(failure, Failure::Missing);
+    std::unique_ptr<SharedSegment> s(new SharedSegment);
+    s->name_ = name;
+    s->access_ = access;
+    const std::u16string encoded = encode_name(name);
+    s->mapping_ = access == Access::ReadWrite ? platform::open_mapping(encoded.c_str())
+                                              : platform::open_read_only(encoded.c_str());
+    if (s->mapping_ == platform::kNoHandle) {
+        error = open_failure(name, failure);
         return nullptr;
     }
-    std::unique_ptr<SharedSegment> s(new SharedSegment);
-    s->access_ = access;
-    s->view_ = opened.view;
-    s->length_ = opened.length;
-    s->mapping_ = opened.mapping;
+    const std::size_t size = size_of(s->mapping_, name, error);
+    if (size == 0) return nullptr;
+    // A read-write view reserves its pages first, so that a full tmpfs is an error here and not a
+    // SIGBUS on the first access; a read-only one maps what the object holds.
+    s->view_ = access == Access::ReadWrite ? platform::map_view(s->mapping_, size)
+                                           : const_cast<void*>(platform::map_read_only(s->mapping_, size));
+    if (s->view_ == nullptr) {
+        error = os_message("cannot map", name, platform::last_error());
+        return nullptr;
+    }
+    s->length_ = size;
     set_failure(failure, Failure::None);
     return s;
 }
@@ -47,106 +87,107 @@ std::unique_ptr<SharedSegment> SharedSegment::open(const std::string& name, Acce
 std::unique_ptr<SharedSegment> SharedSegment::create(const std::string& name, std::size_t bytes, std::string& error,
                                                      Failure* failure) {
     set_failure(failure, Failure::Other);
-    error = CompanionRing::check_name(name);
+    error = check_segment_name(name);
     if (!error.empty()) return nullptr;
     if (bytes == 0) {
         error = "a segment needs at least one byte";
         return nullptr;
     }
-    segment::Created created;
-    const segment::CreateResult result = segment::create(name, bytes, created, error);
-    if (result != segment::CreateResult::Created) {
-        if (result == segment::CreateResult::Exists) set_failure(failure, Failure::Exists);
+    std::unique_ptr<SharedSegment> s(new SharedSegment);
+    s->name_ = name;
+    s->access_ = Access::ReadWrite;
+    const std::u16string encoded = encode_name(name);
+    s->mapping_ = platform::create_exclusive(encoded.c_str(), bytes);
+    if (s->mapping_ == platform::kNoHandle) {
+        const std::uint32_t code = platform::last_error();
+        switch (platform::error_kind(code)) {
+            case platform::ErrorKind::Exists:
+                set_failure(failure, Failure::Exists);
+                error = "a segment named " + name + " already exists";
+                break;
+            case platform::ErrorKind::NoSpace:
+                error = no_space_message(bytes, name);
+                break;
+            default: error = os_message("cannot create", name, code);
+        }
         return nullptr;
     }
-    std::unique_ptr<SharedSegment> s(new SharedSegment);
-    s->access_ = Access::ReadWrite;
-    s->view_ = created.view;
-    s->length_ = created.length;
-    s->mapping_ = created.mapping;
+    s->view_ = platform::map_view(s->mapping_, bytes);
+    if (s->view_ == nullptr) {
+        error = os_message("cannot map", name, platform::last_error());
+        std::string ignored;
+        s->remove_own_name(ignored);  // ours, and unusable
+        return nullptr;
+    }
+    s->length_ = bytes;
     set_failure(failure, Failure::None);
     return s;
 }
 
-void SharedSegment::remove_name(const std::string& name) noexcept { segment::remove_name(name); }
+void SharedSegment::remove_name(const std::string& name) noexcept {
+    try {
+        const std::u16string encoded = encode_name(name);
+        const platform::Handle h = platform::open_read_only(encoded.c_str());
+        if (h == platform::kNoHandle) return;
+        platform::remove_name(encoded.c_str(), h);
+        platform::close_mapping(h);
+    } catch (...) {
+    }
+}
+
+bool SharedSegment::remove_own_name(std::string& error) noexcept {
+    try {
+        const std::u16string encoded = encode_name(name_);
+        switch (platform::remove_name(encoded.c_str(), mapping_)) {
+            case platform::Removal::Removed: return true;
+            case platform::Removal::NotOurs:
+                error = "the name " + name_ + " now belongs to another segment and is left to it";
+                return false;
+            case platform::Removal::Failed:
+                error = os_message("cannot remove", name_, platform::last_error());
+                return false;
+        }
+    } catch (...) {
+        error.clear();
+    }
+    return false;
+}
 
 SharedSegment::~SharedSegment() {
-    segment::Created mapped{view_, length_, mapping_};
-    segment::close(mapped);
+    if (view_ != nullptr) platform::unmap_view(view_, length_);
+    if (mapping_ != platform::kNoHandle) platform::close_mapping(mapping_);
 }
 
 std::unique_ptr<SegmentReader> SegmentReader::open(const std::string& name, std::string& error,
                                                    SharedSegment::Failure* failure) {
     set_failure(failure, SharedSegment::Failure::Other);
-    error = CompanionRing::check_name(name);
+    error = check_segment_name(name);
     if (!error.empty()) return nullptr;
     std::unique_ptr<SegmentReader> r(new SegmentReader);
     r->name_ = name;
-    bool missing = false;
-#if defined(_WIN32)
-    segment::Created opened;
-    if (!segment::open_mapping(name, FILE_MAP_READ, opened, error, missing)) {
-        if (missing) set_failure(failure, SharedSegment::Failure::Missing);
+    r->mapping_ = platform::open_read_only(encode_name(name).c_str());
+    if (r->mapping_ == platform::kNoHandle) {
+        error = open_failure(name, failure);
         return nullptr;
     }
-    r->view_ = opened.view;
-    r->mapping_ = opened.mapping;
-    r->opened_size_ = opened.length;
-#else
-    r->fd_ = segment::open_object(name, false, r->opened_size_, error, missing);
-    if (r->fd_ < 0) {
-        if (missing) set_failure(failure, SharedSegment::Failure::Missing);
-        return nullptr;
-    }
-#endif
+    r->opened_size_ = size_of(r->mapping_, name, error);
+    if (r->opened_size_ == 0) return nullptr;
     set_failure(failure, SharedSegment::Failure::None);
     return r;
 }
 
 SegmentReader::~SegmentReader() {
-#if defined(_WIN32)
-    if (view_ != nullptr) UnmapViewOfFile(view_);
-    if (mapping_ != nullptr) CloseHandle(static_cast<HANDLE>(mapping_));
-#else
-    if (fd_ >= 0) ::close(fd_);
-#endif
+    if (mapping_ != platform::kNoHandle) platform::close_mapping(mapping_);
 }
 
 bool SegmentReader::read(void* out, std::size_t capacity, std::size_t& size_now, std::string& error) const {
-#if defined(_WIN32)
-    (void)error;
-    // The other side writes at any time: byte by byte through volatile loads, as every shared field is read.
-    const auto* from = static_cast<const volatile unsigned char*>(view_);
-    auto* to = static_cast<unsigned char*>(out);
-    const std::size_t n = capacity < opened_size_ ? capacity : opened_size_;
-    for (std::size_t i = 0; i < n; ++i) to[i] = from[i];
-    size_now = opened_size_;
-    return true;
-#else
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) {
-        error = segment::os_message("fstat", "/" + name_, errno);
+    std::uint64_t size = 0;
+    if (!platform::read_object(mapping_, out, capacity, size)) {
+        error = os_message("cannot read", name_, platform::last_error());
         return false;
     }
-    std::size_t size = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
-    const std::size_t want = capacity < size ? capacity : size;
-    std::size_t got = 0;
-    while (got < want) {
-        const ssize_t n = ::pread(fd_, static_cast<unsigned char*>(out) + got, want - got, static_cast<off_t>(got));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = segment::os_message("pread", "/" + name_, errno);
-            return false;
-        }
-        if (n == 0) {
-            size = got;  // it shrank between the fstat and the read
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    size_now = size;
+    size_now = static_cast<std::size_t>(size);
     return true;
-#endif
 }
 
 }  // namespace ondara::tools

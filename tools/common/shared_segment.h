@@ -5,15 +5,23 @@
 // The library's own opens (src/platform/segment.h) create or reset a control block whenever they can,
 // which is right for the plug-in side but wrong here: `watch` must leave a block exactly as it finds
 // it, and `serve-mode` must pick up a request the plug-in already made. Hence these separate opens,
-// which never create unless asked to and never reset anything. The audio ring is created by
-// CompanionRing.
+// which never create unless asked to and never reset anything. The audio ring is created by the
+// producer (protocol/ring_producer.h). All of them stand on the library's platform layer, so an
+// object of another user is refused here as the library refuses it.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <string>
 
+#include "platform/platform.h"
+
 namespace ondara::tools {
+
+// Why `name` cannot be a segment name for these tools, or empty when it can. Names are kept to ASCII
+// letters, digits, '.', '_' and '-' so that the UTF-16 form the library takes and the UTF-8 object
+// name it derives are the same characters.
+std::string check_segment_name(const std::string& name);
 
 class SharedSegment {
 public:
@@ -26,14 +34,16 @@ public:
     static std::unique_ptr<SharedSegment> open(const std::string& name, Access access, std::string& error,
                                                Failure* failure = nullptr);
 
-    // Creates the segment `name` with `bytes` zero bytes, its pages reserved (segment_create.h), mapped
+    // Creates the segment `name` with `bytes` zero bytes, its pages reserved, mapped
     // read-write; fails (Exists) when a segment of that name is already there, so that it never takes
     // over someone else's, and (Other) when shared memory has no room for it.
     static std::unique_ptr<SharedSegment> create(const std::string& name, std::size_t bytes, std::string& error,
                                                  Failure* failure = nullptr);
 
-    // Removes the name (POSIX shm_unlink; a missing name is fine). Nothing on Windows, where a mapping
-    // goes with its last handle or view.
+    // Removes the name while it still leads to this segment (nothing to do on Windows, where a mapping
+    // goes with its last handle or view); false, with the reason in `error`, when that fails.
+    bool remove_own_name(std::string& error) noexcept;
+    // Removes the name of whatever segment of ours has it; a missing name is fine. For cleaning up.
     static void remove_name(const std::string& name) noexcept;
 
     // Unmaps and closes; the segment and its name stay (see remove_name).
@@ -50,16 +60,16 @@ public:
 private:
     SharedSegment() = default;
 
+    std::string name_;
     void* view_ = nullptr;
     std::size_t length_ = 0;
     Access access_ = Access::ReadOnly;
-    void* mapping_ = nullptr;  // the mapping handle on Windows
+    platform::Handle mapping_ = platform::kNoHandle;
 };
 
-// An existing segment read only through copies, so that nothing another process does to it can fault
-// this one. On POSIX it holds the descriptor, not a mapping, and each read is a pread: a mapping of an
-// object that someone truncates faults with SIGBUS on the next load from a page past the new end. On
-// Windows it holds a read-only view, since a mapping there can neither shrink nor go away under it.
+// An existing segment read only through copies (platform::read_object), so that nothing another
+// process does to it can fault this one: a mapping of a POSIX object that someone truncates faults
+// with SIGBUS on the next load from a page past the new end.
 class SegmentReader {
 public:
     // Opens the existing segment `name` read-only; never creates one. Null on failure, with the reason
@@ -84,12 +94,7 @@ private:
 
     std::string name_;
     std::size_t opened_size_ = 0;
-#if defined(_WIN32)
-    void* view_ = nullptr;
-    void* mapping_ = nullptr;
-#else
-    int fd_ = -1;
-#endif
+    platform::Handle mapping_ = platform::kNoHandle;
 };
 
 }  // namespace ondara::tools

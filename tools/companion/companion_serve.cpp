@@ -18,6 +18,7 @@
 #include "common/companion_cli.h"
 #include "common/shared_segment.h"
 #include "companion/companion_commands.h"
+#include "protocol/mode_answer.h"
 #include "protocol/mode_block.h"
 #include "protocol/shared_access.h"
 
@@ -133,19 +134,106 @@ std::unique_ptr<SharedSegment> open_or_create(const std::string& name, bool& cre
     return nullptr;
 }
 
-// What identifies one request: a new request changes the mode or, for the same mode, the time stamp.
-struct RequestKey {
-    std::int32_t mode = 0;
-    std::uint64_t stamp = 0;
-    bool operator==(const RequestKey&) const = default;
-};
-
 std::string volumes_text(const float* v) {
     char text[96];
     std::snprintf(text, sizeof text, "%.2f %.2f %.2f %.2f", static_cast<double>(v[0]), static_cast<double>(v[1]),
                   static_cast<double>(v[2]), static_cast<double>(v[3]));
     return text;
 }
+
+// The serving loop: looks at the block every few milliseconds, puts back what it applied when the
+// block lost it, takes new requests and applies each after the delay.
+class ModeServer {
+public:
+    ModeServer(const ServeOptions& o, ModeControlBlock* live) : o_(o), live_(live), state_{0, o.volumes, o.bridge} {}
+
+    // Serves until a stop is asked for or --count requests are applied; how many were.
+    std::uint64_t run() {
+        while (!cli::stop_requested()) {
+            const ModeControlBlock b = ModeControlLayout::snapshot(live_);
+            if (still_valid(b)) {
+                reassert(b);
+                take_request(b);
+                if (apply_due() && o_.count && applied_ >= *o_.count) break;
+            }
+            cli::nap(kPollMs);
+        }
+        return applied_;
+    }
+
+private:
+    bool still_valid(const ModeControlBlock& b) {
+        const bool valid = ModeControlLayout::validate(b);
+        if (!valid && valid_) cli::say("serve-mode: %s no longer holds a valid block; waiting\n", o_.name.c_str());
+        valid_ = valid;
+        return valid;
+    }
+
+    void write_state(std::int32_t mode) {
+        state_.mode = mode;
+        write_applied_state(live_, state_);
+        applied_mode_ = mode;
+    }
+
+    // Another plug-in instance that opens the block resets it: what was applied goes back at once.
+    void reassert(const ModeControlBlock& b) {
+        if (!applied_mode_ || carries_applied_state(b, state_)) return;
+        cli::say("serve-mode: the block no longer carries applied mode %" PRId32 " (it reads applied %" PRId32
+                 ", volumes %s); writing it again\n",
+                 *applied_mode_, b.applied_mode, volumes_text(b.mixer_volumes).c_str());
+        write_state(*applied_mode_);
+    }
+
+    // A request lands as three separate stores (mode, flags, stamp); taking it only once two looks in
+    // a row agree keeps a half-written one from counting as two requests.
+    void take_request(const ModeControlBlock& b) {
+        const std::optional<ModeRequest> request = request_in(b);
+        if (!request || *request == served_ || *request == pending_) return;
+        if (!candidate_ || *candidate_ != *request) {
+            candidate_ = request;
+            return;
+        }
+        candidate_.reset();
+        if (!mode_exists(request->mode)) {
+            cli::say("serve-mode: ignoring a request for mode %" PRId32 " (modes are 0 to 3)\n", request->mode);
+            served_ = request;
+            return;
+        }
+        if (pending_) {
+            cli::say("serve-mode: request for mode %" PRId32 " replaces mode %" PRId32 "\n", request->mode,
+                     pending_->mode);
+        } else {
+            cli::say("serve-mode: request for mode %" PRId32 "\n", request->mode);
+        }
+        pending_ = request;
+        pending_since_ = Clock::now();
+    }
+
+    // Applies the waiting request once its delay has passed; true when it did.
+    bool apply_due() {
+        if (!pending_ || Clock::now() - pending_since_ < std::chrono::milliseconds(o_.delay_ms)) return false;
+        write_state(pending_->mode);
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - pending_since_).count();
+        ++applied_;
+        cli::say("serve-mode: applied mode %" PRId32 " after %lld ms, volumes %s, bridge %s\n", pending_->mode,
+                 static_cast<long long>(waited), volumes_text(ModeControlLayout::snapshot(live_).mixer_volumes).c_str(),
+                 (load_shared(&live_->flags) & kModeFlagVst3BridgeActive) != 0 ? "on" : "off");
+        served_ = pending_;
+        pending_.reset();
+        return true;
+    }
+
+    const ServeOptions& o_;
+    ModeControlBlock* live_;
+    AppliedState state_;                        // reported with each applied mode
+    std::optional<ModeRequest> served_;         // the last request accepted
+    std::optional<ModeRequest> candidate_;      // seen once, not yet twice
+    std::optional<ModeRequest> pending_;        // accepted, waiting for its delay
+    std::optional<std::int32_t> applied_mode_;  // what the block carries once a request was applied
+    Clock::time_point pending_since_{};
+    std::uint64_t applied_ = 0;
+    bool valid_ = true;
+};
 
 }  // namespace
 
@@ -176,90 +264,8 @@ int run_serve_mode(int argc, char** argv, int first) {
              o.name.c_str(), o.delay_ms, o.volumes ? volumes_text(o.volumes->data()).c_str() : "unchanged",
              o.bridge ? (*o.bridge ? "on" : "off") : "unchanged");
 
-    std::optional<RequestKey> served;     // the last request accepted
-    RequestKey candidate;                 // seen once, not yet twice, when has_candidate
-    bool has_candidate = false;
-    std::optional<RequestKey> pending;    // accepted, waiting for its delay
-    std::optional<std::int32_t> applied_mode;  // what the block carries once a request was applied
-    Clock::time_point pending_since{};
-    std::uint64_t applied = 0;
-    bool valid = true;
-
-    // The companion's fields, with applied_mode last: a plug-in that sees the new mode also sees the
-    // volumes and the flag that go with it.
-    const auto write_state = [&o, live, &applied_mode](std::int32_t mode) {
-        if (o.volumes) {
-            for (std::size_t i = 0; i < 4; ++i) store_shared(&live->mixer_volumes[i], (*o.volumes)[i]);
-        }
-        if (o.bridge) {
-            const std::uint32_t flags = load_shared(&live->flags);
-            store_shared(&live->flags, *o.bridge ? flags | kModeFlagVst3BridgeActive : flags & ~kModeFlagVst3BridgeActive);
-        }
-        std::atomic_thread_fence(std::memory_order_release);
-        store_shared(&live->applied_mode, mode);
-        applied_mode = mode;
-    };
-    const auto carries_state = [&o, &applied_mode](const ModeControlBlock& b) {
-        if (b.applied_mode != *applied_mode) return false;
-        if (o.bridge && ((b.flags & kModeFlagVst3BridgeActive) != 0) != *o.bridge) return false;
-        return !o.volumes || std::memcmp(b.mixer_volumes, o.volumes->data(), sizeof b.mixer_volumes) == 0;
-    };
-
-    while (!cli::stop_requested()) {
-        const ModeControlBlock b = ModeControlLayout::snapshot(live);
-        if (!ModeControlLayout::validate(b)) {
-            if (valid) cli::say("serve-mode: %s no longer holds a valid block; waiting\n", o.name.c_str());
-            valid = false;
-            cli::nap(kPollMs);
-            continue;
-        }
-        valid = true;
-
-        if (applied_mode && !carries_state(b)) {
-            cli::say("serve-mode: the block no longer carries applied mode %" PRId32
-                     " (it reads applied %" PRId32 ", volumes %s); writing it again\n",
-                     *applied_mode, b.applied_mode, volumes_text(b.mixer_volumes).c_str());
-            write_state(*applied_mode);
-        }
-
-        if ((b.flags & kModeFlagRequested) != 0) {
-            const RequestKey key{b.requested_mode, b.updated_ms};
-            // A request lands as three separate stores (mode, flags, stamp); taking it only once two
-            // looks in a row agree keeps a half-written one from counting as two requests.
-            if (key != served && key != pending) {
-                if (has_candidate && candidate == key) {
-                    has_candidate = false;
-                    if (key.mode < 0 || key.mode > 3) {
-                        cli::say("serve-mode: ignoring a request for mode %" PRId32 " (modes are 0 to 3)\n", key.mode);
-                        served = key;
-                    } else {
-                        if (pending) cli::say("serve-mode: request for mode %" PRId32 " replaces mode %" PRId32 "\n",
-                                              key.mode, pending->mode);
-                        else cli::say("serve-mode: request for mode %" PRId32 "\n", key.mode);
-                        pending = key;
-                        pending_since = Clock::now();
-                    }
-                } else {
-                    candidate = key;
-                    has_candidate = true;
-                }
-            }
-        }
-
-        if (pending && Clock::now() - pending_since >= std::chrono::milliseconds(o.delay_ms)) {
-            write_state(pending->mode);
-            const auto waited =
-                std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - pending_since).count();
-            ++applied;
-            cli::say("serve-mode: applied mode %" PRId32 " after %lld ms, volumes %s, bridge %s\n", pending->mode,
-                     static_cast<long long>(waited), volumes_text(ModeControlLayout::snapshot(live).mixer_volumes).c_str(),
-                     (load_shared(&live->flags) & kModeFlagVst3BridgeActive) != 0 ? "on" : "off");
-            served = pending;
-            pending.reset();
-            if (o.count && applied >= *o.count) break;
-        }
-        cli::nap(kPollMs);
-    }
+    ModeServer server(o, live);
+    const std::uint64_t applied = server.run();
     cli::say("serve-mode: %s after %llu applied request%s; %s left in place\n",
              cli::stop_requested() ? "stopped" : "done", static_cast<unsigned long long>(applied),
              applied == 1 ? "" : "s", o.name.c_str());

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,14 +28,17 @@
 #include <csignal>
 #endif
 
-#include "common/companion_ring.h"
+#include "common/shared_segment.h"
 #include "common/wav_writer.h"
 #include "demo/demo_plot.h"
 #include "ondara.h"
+#include "protocol/ring_producer.h"
 
 namespace {
 
-using ondara::tools::CompanionRing;
+using ondara::RingFormat;
+using ondara::RingProducer;
+using ondara::RingWriter;
 using ondara::tools::DemoPlot;
 using ondara::tools::WavWriter;
 
@@ -192,7 +196,7 @@ void stop_on_signals() {}
 // and a production schedule with one stop and one slow stretch.
 class Producer {
 public:
-    Producer(CompanionRing& ring, std::uint32_t rate, std::uint64_t blocks)
+    Producer(RingWriter& ring, std::uint32_t rate, std::uint64_t blocks)
         : ring_(ring),
           rate_(rate),
           gap_begin_(blocks * 3 / 10),
@@ -228,7 +232,7 @@ private:
         const std::uint64_t from = ring_.write_pos();
         const std::uint32_t ch = ring_.channels();
         for (std::uint64_t f = from; f < from + frames; ++f) {
-            float* slot = ring_.frame_slot(f);
+            float* slot = ring_.slot(f);
             for (std::uint32_t c = 0; c < ch; ++c) {
                 const double hz = 110.0 * (4 + c);
                 // Phase from the frame number itself, reduced to one cycle while still exact.
@@ -239,7 +243,7 @@ private:
         ring_.publish(from + frames);
     }
 
-    CompanionRing& ring_;
+    RingWriter& ring_;
     std::uint32_t rate_;
     std::uint64_t gap_begin_, gap_end_, slow_begin_, slow_end_;
 };
@@ -278,19 +282,31 @@ int run(const Options& o) {
     const std::string name = o.name.empty() ? "ondara-demo-" + std::to_string(process_id()) : o.name;
     stop_on_signals();
     std::string error;
-    const std::unique_ptr<CompanionRing> ring = CompanionRing::create(name, o.rate, o.channels, o.capacity, error);
+    RingProducer::Error failed;
+    std::optional<RingProducer> ring = RingProducer::create(name, RingFormat{o.rate, o.channels, o.capacity}, failed);
     if (!ring) {
-        std::fprintf(stderr, "ondara-demo: cannot create the ring: %s\n", error.c_str());
+        std::fprintf(stderr, "ondara-demo: cannot create the ring: %s\n", failed.message.c_str());
         return 1;
     }
-    Producer producer(*ring, o.rate, o.blocks);
+    // The ring is this process's: its name goes with it, however run() returns.
+    struct RemoveName {
+        RingProducer& ring;
+        ~RemoveName() {
+            std::uint32_t code = 0;
+            if (ring.remove_name(code) == ondara::platform::Removal::Failed) {
+                std::fprintf(stderr, "ondara-demo: the ring %s could not be removed (error %u)\n", ring.name().c_str(),
+                             static_cast<unsigned>(code));
+            }
+        }
+    } remove_name{*ring};
+    Producer producer(ring->writer(), o.rate, o.blocks);
     producer.prefill();
 
     // The host's side from here on: the exported C functions and nothing else.
     const bool multi_bus = o.channels > 2;
     const std::size_t bus_count = multi_bus ? (o.channels + 1) / 2 : 1;
     OndaraReceiver* raw = nullptr;
-    const std::vector<std::uint16_t>& utf16 = ring->utf16_name();
+    const std::vector<std::uint16_t> utf16(name.begin(), name.end());  // ASCII only, see check_segment_name
     const OndaraStatus opened = ondara_receiver_open(utf16.data(), utf16.size(), kBlockFrames, multi_bus ? 1 : 0, &raw);
     if (opened != ONDARA_OK) {
         print_status_error("ondara_receiver_open", opened);
@@ -383,9 +399,9 @@ int run(const Options& o) {
     std::printf("  %-22s %llu\n", "silent frames", static_cast<unsigned long long>(silent_frames));
     std::printf("  %-22s %-6zu blocks %s\n", "fade-outs", fade_outs.size(), ranges(fade_outs).c_str());
     std::printf("  %-22s %-6zu blocks %s\n", "fade-ins", fade_ins.size(), ranges(fade_ins).c_str());
-    std::printf("  %-22s %llu\n", "write_pos", static_cast<unsigned long long>(ring->write_pos()));
-    std::printf("  %-22s %llu\n", "read_pos", static_cast<unsigned long long>(ring->read_pos()));
-    std::printf("  %-22s %u\n\n", "backlog_frames", ring->backlog_frames());
+    std::printf("  %-22s %llu\n", "write_pos", static_cast<unsigned long long>(ring->writer().write_pos()));
+    std::printf("  %-22s %llu\n", "read_pos", static_cast<unsigned long long>(ring->writer().read_pos()));
+    std::printf("  %-22s %u\n\n", "backlog_frames", ring->writer().backlog_frames());
 
     const double seconds = static_cast<double>(wav.frames_written()) / o.rate;
     std::printf("wrote %s: %llu stereo frames, %.3f s at %u Hz, %s\n", o.out.c_str(),
@@ -416,12 +432,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!options.name.empty()) {
-        if (const std::string why = CompanionRing::check_name(options.name); !why.empty()) {
+        if (const std::string why = ondara::tools::check_segment_name(options.name); !why.empty()) {
             std::fprintf(stderr, "ondara-demo: --name: %s\n", why.c_str());
             return 2;
         }
     }
-    if (const std::string why = CompanionRing::check_format(options.rate, options.channels, options.capacity);
+    if (const std::string why = ondara::check_ring_format(RingFormat{options.rate, options.channels, options.capacity});
         !why.empty()) {
         std::fprintf(stderr, "ondara-demo: %s\n", why.c_str());
         return 2;
