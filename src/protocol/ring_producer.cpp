@@ -77,7 +77,7 @@ std::string check_ring_format(const RingFormat& f) {
     h.channels = f.channels;
     h.capacity_frames = f.capacity_frames;
     const Segment::CheckResult checked = check_ring_header(h);
-    if (std::holds_alternative<std::size_t>(checked)) return {};
+    if (checked.ok()) return {};
     if (f.channels < 1 || f.channels > kMaxRingChannels) {
         return "the channel count must be 1 to " + std::to_string(kMaxRingChannels);
     }
