@@ -22,6 +22,11 @@ namespace {
 struct ThisFile {};
 using Narrow = Lanes128<ThisFile>;  // VEX-encoded here, like everything in this file
 
+// Where `Whole` is kByAddress: each store looks at its own address instead. A buffer's alignment is
+// the same at every step, so the branch always goes the same way; this serves the kernels of two
+// buses, whose mixes of alignments are too many to give each one a loop of its own.
+inline constexpr unsigned kByAddress = 1u << 31;
+
 // A 32-byte store that straddles two cache lines costs about as much as two, which makes the kernel
 // slower than a copy. So out[C] gets its eight samples in one store only where bit C of `Whole` says
 // that its buffer is 32-byte aligned, and as two 16-byte stores elsewhere.
@@ -56,7 +61,14 @@ struct Wide {
     }
     template <std::size_t C>
     static void store(float* p, V v) noexcept {
-        if constexpr (((Whole >> C) & 1) != 0) {
+        if constexpr (Whole == kByAddress) {
+            if ((reinterpret_cast<std::uintptr_t>(p) & 31) == 0) {
+                _mm256_store_ps(p, v);
+            } else {
+                _mm_storeu_ps(p, _mm256_castps256_ps128(v));
+                _mm_storeu_ps(p + 4, _mm256_extractf128_ps(v, 1));
+            }
+        } else if constexpr (((Whole >> C) & 1) != 0) {
             _mm256_storeu_ps(p, v);
         } else {
             _mm_storeu_ps(p, _mm256_castps256_ps128(v));
@@ -122,6 +134,21 @@ ONDARA_NOINLINE void last_frames(const float* frames, std::size_t i, std::size_t
     _mm256_zeroupper();
 }
 
+// The whole kernel of two buses whose buffers' alignments differ: one store per output where its
+// buffer is 32-byte aligned. Reached by a tail call, so that the other ways through the kernel keep
+// their registers and do not work out which buffers are aligned. (Measured: three buses do no better
+// so than with every store in halves.)
+template <Slot S, std::size_t Ch>
+ONDARA_NOINLINE void mixed(const float* frames, std::size_t count, float* const buffers[]) noexcept {
+    const Buffers<S, Ch> b(buffers);
+    bool some_whole = false;
+    for (float* p : b.out) some_whole = some_whole || start_is(p, 0) != 0;
+    const std::size_t i = some_whole ? wide_steps<S, Ch, kByAddress>(frames, 0, count, b.out)
+                                     : wide_steps<S, Ch, 0>(frames, 0, count, b.out);
+    _mm256_zeroupper();
+    if (i < count) last_frames<S, Ch>(frames, i, count, buffers);
+}
+
 // The whole kernel for buffers of which some are not 32-byte aligned.
 template <Slot S, std::size_t Ch>
 ONDARA_NOINLINE void unaligned(const float* frames, std::size_t count, float* const buffers[]) noexcept {
@@ -147,6 +174,8 @@ ONDARA_NOINLINE void unaligned(const float* frames, std::size_t count, float* co
         } else {
             i = wide_steps<S, Ch, 0>(frames, 0, count, b.out);
         }
+    } else if constexpr (B::kOut == 4) {
+        return mixed<S, Ch>(frames, count, buffers);
     } else {
         i = wide_steps<S, Ch, 0>(frames, 0, count, b.out);
     }
