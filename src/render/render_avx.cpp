@@ -138,6 +138,8 @@ ONDARA_NOINLINE void last_frames(const float* frames, std::size_t i, std::size_t
 // buffer is 32-byte aligned. Reached by a tail call, so that the other ways through the kernel keep
 // their registers and do not work out which buffers are aligned. (Measured: three buses do no better
 // so than with every store in halves.)
+inline constexpr std::size_t kMixedFrom = 128;  // frames; measured: 64 are slower so, 256 faster
+
 template <Slot S, std::size_t Ch>
 ONDARA_NOINLINE void mixed(const float* frames, std::size_t count, float* const buffers[]) noexcept {
     const Buffers<S, Ch> b(buffers);
@@ -175,7 +177,9 @@ ONDARA_NOINLINE void unaligned(const float* frames, std::size_t count, float* co
             i = wide_steps<S, Ch, 0>(frames, 0, count, b.out);
         }
     } else if constexpr (B::kOut == 4) {
-        return mixed<S, Ch>(frames, count, buffers);
+        // A short block does better with the halves: the way out there costs more than it saves.
+        if (count >= kMixedFrom) return mixed<S, Ch>(frames, count, buffers);
+        i = wide_steps<S, Ch, 0>(frames, 0, count, b.out);
     } else {
         i = wide_steps<S, Ch, 0>(frames, 0, count, b.out);
     }
