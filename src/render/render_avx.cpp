@@ -22,6 +22,11 @@ namespace {
 struct ThisFile {};
 using Narrow = Lanes128<ThisFile>;  // VEX-encoded here, like everything in this file
 
+// Where `Whole` is kByAddress: each store looks at its own address instead. A buffer's alignment is
+// the same at every step, so the branch always goes the same way; this serves the kernels of two
+// buses, whose mixes of alignments are too many to give each one a loop of its own.
+inline constexpr unsigned kByAddress = 1u << 31;
+
 // A 32-byte store that straddles two cache lines costs about as much as two, which makes the kernel
 // slower than a copy. So out[C] gets its eight samples in one store only where bit C of `Whole` says
 // that its buffer is 32-byte aligned, and as two 16-byte stores elsewhere.
@@ -37,6 +42,16 @@ struct Wide {
         return _mm256_insertf128_ps(_mm256_castps128_ps256(Narrow::load_pairs(p, q, 0)),
                                     Narrow::load_pairs(p + next, q + next, 0), 1);
     }
+    // One bus of six channels: 32 bytes from a frame's pair on end with the next frame's pair, so
+    // that a load, an insert and a move across the lanes, each taking the second frame group from
+    // memory, and one shuffle give what two load_pairs give in five instructions. The loads never
+    // reach past the fourth frame's pair of either group.
+    template <std::size_t Ch>
+        requires(Ch == 6)
+    static void bus_pairs(const float* f, V& a, V& b) noexcept {
+        a = two_pairs_each(f, f + 4 * Ch);
+        b = two_pairs_each(f + 2 * Ch, f + 6 * Ch);
+    }
     static V gather(const float* p, std::size_t s) noexcept {
         return _mm256_setr_ps(p[0], p[s], p[2 * s], p[3 * s], p[4 * s], p[5 * s], p[6 * s], p[7 * s]);
     }
@@ -46,12 +61,29 @@ struct Wide {
     }
     template <std::size_t C>
     static void store(float* p, V v) noexcept {
-        if constexpr (((Whole >> C) & 1) != 0) {
+        if constexpr (Whole == kByAddress) {
+            if ((reinterpret_cast<std::uintptr_t>(p) & 31) == 0) {
+                _mm256_store_ps(p, v);
+            } else {
+                _mm_storeu_ps(p, _mm256_castps256_ps128(v));
+                _mm_storeu_ps(p + 4, _mm256_extractf128_ps(v, 1));
+            }
+        } else if constexpr (((Whole >> C) & 1) != 0) {
             _mm256_storeu_ps(p, v);
         } else {
             _mm_storeu_ps(p, _mm256_castps256_ps128(v));
             _mm_storeu_ps(p + 4, _mm256_extractf128_ps(v, 1));
         }
+    }
+
+private:
+    // The pairs of the six-channel frames at p and the one after it in the low lane, and of those at
+    // q and the one after it in the high one.
+    static V two_pairs_each(const float* p, const float* q) noexcept {
+        const V x = _mm256_loadu_ps(p);                                          // (p0 p1 p2 p3 | p4 p5 P0 P1)
+        const V low = _mm256_insertf128_ps(x, _mm_loadu_ps(q), 1);              // (p0 p1 p2 p3 | q0 q1 q2 q3)
+        const V high = _mm256_permute2f128_ps(x, _mm256_loadu_ps(q), 0x31);     // (p4 p5 P0 P1 | q4 q5 Q0 Q1)
+        return _mm256_shuffle_ps(low, high, pick(0, 1, 2, 3));                  // (p0 p1 P0 P1 | q0 q1 Q0 Q1)
     }
 };
 
@@ -102,6 +134,23 @@ ONDARA_NOINLINE void last_frames(const float* frames, std::size_t i, std::size_t
     _mm256_zeroupper();
 }
 
+// The whole kernel of two buses whose buffers' alignments differ: one store per output where its
+// buffer is 32-byte aligned. Reached by a tail call, so that the other ways through the kernel keep
+// their registers and do not work out which buffers are aligned. (Measured: three buses do no better
+// so than with every store in halves.)
+inline constexpr std::size_t kMixedFrom = 128;  // frames; measured: 64 are slower so, 256 faster
+
+template <Slot S, std::size_t Ch>
+ONDARA_NOINLINE void mixed(const float* frames, std::size_t count, float* const buffers[]) noexcept {
+    const Buffers<S, Ch> b(buffers);
+    bool some_whole = false;
+    for (float* p : b.out) some_whole = some_whole || start_is(p, 0) != 0;
+    const std::size_t i = some_whole ? wide_steps<S, Ch, kByAddress>(frames, 0, count, b.out)
+                                     : wide_steps<S, Ch, 0>(frames, 0, count, b.out);
+    _mm256_zeroupper();
+    if (i < count) last_frames<S, Ch>(frames, i, count, buffers);
+}
+
 // The whole kernel for buffers of which some are not 32-byte aligned.
 template <Slot S, std::size_t Ch>
 ONDARA_NOINLINE void unaligned(const float* frames, std::size_t count, float* const buffers[]) noexcept {
@@ -127,6 +176,10 @@ ONDARA_NOINLINE void unaligned(const float* frames, std::size_t count, float* co
         } else {
             i = wide_steps<S, Ch, 0>(frames, 0, count, b.out);
         }
+    } else if constexpr (B::kOut == 4) {
+        // A short block does better with the halves: the way out there costs more than it saves.
+        if (count >= kMixedFrom) return mixed<S, Ch>(frames, count, buffers);
+        i = wide_steps<S, Ch, 0>(frames, 0, count, b.out);
     } else {
         i = wide_steps<S, Ch, 0>(frames, 0, count, b.out);
     }

@@ -17,6 +17,8 @@
 //                                        two floats at p and two at q into the low lane, and so on
 //                                        from p + next and q + next in the next
 //   V gather(const float* p, size_t stride)   p[0], p[stride], ... one float per frame of the step
+//   template <size_t Ch> void bus_pairs(const float* f, V& a, V& b)   optional: what the two
+//                                        load_pairs of one bus's step give, for a Ch-channel ring
 //   template <int Lanes> V shuffle(V a, V b)    lanes picked as pick() below says, in each lane alone
 //   template <size_t C> void store(float* p, V v)   v's samples to out[C] at p
 // Every function here belongs to a template on Ops, and each instruction set's file makes its Ops from
@@ -90,7 +92,13 @@ struct VectorDeinterleave {
         constexpr std::size_t g = 4 * Ch;  // floats from one group of four frames to the next
         if constexpr (S == Slot::Pair) {
             static_assert(Ch >= 3, "a pair of two channels is every bus of the ring");
-            split<0, 1>(Ops::load_pairs(f, f + Ch, g), Ops::load_pairs(f + 2 * Ch, f + 3 * Ch, g), out, i);
+            if constexpr (requires(V a, V b) { Ops::template bus_pairs<Ch>(f, a, b); }) {
+                V a, b;
+                Ops::template bus_pairs<Ch>(f, a, b);  // a family's own way, where it has one
+                split<0, 1>(a, b, out, i);
+            } else {
+                split<0, 1>(Ops::load_pairs(f, f + Ch, g), Ops::load_pairs(f + 2 * Ch, f + 3 * Ch, g), out, i);
+            }
         } else if constexpr (S == Slot::Lone || Ch == 1) {
             const V v = Ch == 1 ? Ops::load(f, g) : Ops::gather(f, Ch);
             store<0>(out, i, v);
