@@ -153,6 +153,19 @@ std::uint32_t RingWriter::backlog_frames() const noexcept { return load_shared(&
 
 // ---- RingProducer ---------------------------------------------------------------------------------
 
+bool RingProducer::lock(Error& error) {
+    std::uint32_t holder = 0;
+    lock_ = platform::lock_producer(encoded_.c_str(), mapping_, holder);
+    if (lock_ != platform::kNoHandle) return true;
+    const std::uint32_t code = platform::last_error();
+    if (platform::error_kind(code) == platform::ErrorKind::Held) {
+        error = held_error(name_, holder);
+    } else {
+        error = system_error(code, "cannot lock the ring " + name_);
+    }
+    return false;
+}
+
 std::optional<RingProducer> RingProducer::create(std::string_view name, const RingFormat& format, Error& error,
                                                  bool announce) {
     error = Error{};
@@ -171,15 +184,7 @@ std::optional<RingProducer> RingProducer::create(std::string_view name, const Ri
     }
     // Locked before the header is written. Another producer could only have come in between by taking
     // over this new, still empty object; it refuses that (not a ring), and this one stays the owner.
-    std::uint32_t holder = 0;
-    p.lock_ = platform::lock_producer(p.encoded_.c_str(), p.mapping_, holder);
-    if (p.lock_ == platform::kNoHandle) {
-        const std::uint32_t code = platform::last_error();
-        error = platform::error_kind(code) == platform::ErrorKind::Held
-                    ? held_error(name, holder)
-                    : system_error(code, "cannot lock the ring " + std::string(name));
-        return std::nullopt;  // the object is not removed: whoever holds the lock owns it now
-    }
+    if (!p.lock(error)) return std::nullopt;  // not removed: whoever holds the lock owns it now
     p.view_ = platform::map_view(p.mapping_, static_cast<std::size_t>(bytes));
     if (p.view_ == nullptr) {
         error = system_error(platform::last_error(), "cannot map the ring " + std::string(name));
@@ -207,15 +212,7 @@ std::optional<RingProducer> RingProducer::take_over(std::string_view name, const
         }
         return std::nullopt;
     }
-    std::uint32_t holder = 0;
-    p.lock_ = platform::lock_producer(p.encoded_.c_str(), p.mapping_, holder);
-    if (p.lock_ == platform::kNoHandle) {
-        const std::uint32_t code = platform::last_error();
-        error = platform::error_kind(code) == platform::ErrorKind::Held
-                    ? held_error(name, holder)
-                    : system_error(code, "cannot lock the ring " + std::string(name));
-        return std::nullopt;
-    }
+    if (!p.lock(error)) return std::nullopt;
     std::uint64_t size = 0;
     if (!platform::object_size(p.mapping_, size)) {
         error = system_error(platform::last_error(), "cannot tell the size of the ring " + std::string(name));

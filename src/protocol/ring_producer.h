@@ -147,6 +147,8 @@ public:
 
 private:
     RingProducer() noexcept = default;
+    // Takes the producer lock of the open object without waiting; a held lock names its holder.
+    bool lock(Error& error);
     void release() noexcept;
 
     std::string name_;
