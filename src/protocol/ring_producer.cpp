@@ -131,12 +131,14 @@ void RingWriter::write(std::uint64_t first, const float* samples, std::uint64_t 
 }
 
 std::uint64_t RingWriter::write_pos() const noexcept {
-    return std::atomic_ref<std::uint64_t>(header_->write_pos).load(std::memory_order_relaxed);
+    return load_shared(&header_->write_pos);  // only this side writes it
 }
 
 void RingWriter::publish(std::uint64_t pos) noexcept {
-    // A reader that loads the new position also sees every sample stored before it.
-    std::atomic_ref<std::uint64_t>(header_->write_pos).store(pos, std::memory_order_release);
+    // A reader that loads the new position also sees every sample stored before it: x86-64 keeps
+    // stores in order, so only the compiler must not move the samples' stores past this one.
+    std::atomic_signal_fence(std::memory_order_release);
+    store_shared(&header_->write_pos, pos);
 }
 
 void RingWriter::append(const float* samples, std::uint64_t frames) noexcept {
