@@ -95,8 +95,11 @@ Handle create_mapping(const char16_t* name, std::uint32_t size) noexcept {
         return kNoHandle;
     }
     // Exclusive first, so that we know whether the object is ours to set up (and to remove again). An
-    // object that vanishes between the two opens is created on the next round.
-    for (int attempt = 0; attempt < 4; ++attempt) {
+    // object that vanishes between the two opens is created on the next round. A peer that creates and
+    // removes the name over and over can make a few rounds in a row lose that race, so there are many
+    // (each is two system calls, and this is never the audio thread); the bound only keeps a hostile
+    // peer from holding the caller for ever.
+    for (int attempt = 0; attempt < 64; ++attempt) {
         const int created = shm_open_retrying(path, O_RDWR | O_CREAT | O_EXCL);
         if (created >= 0) {
             int rc = ::fchmod(created, 0600) == 0 && ::ftruncate(created, static_cast<off_t>(size)) == 0 ? 0 : errno;
