@@ -41,11 +41,15 @@
 namespace ondara::platform {
 namespace {
 
-// Builds "/" + name; an empty effective name is refused, since no other process could ever find it.
+// Builds "/" + name; an empty effective name is refused (EINVAL), since no other process could ever
+// find it.
 bool object_name(const char16_t* name, std::string& out) noexcept {
     try {
         std::string utf8 = utf8_up_to_zero(name);
-        if (utf8.empty()) return false;
+        if (utf8.empty()) {
+            errno = EINVAL;
+            return false;
+        }
         out = "/" + utf8;
         return true;
     } catch (...) {
@@ -68,8 +72,8 @@ int close_with_error(int fd, int error) noexcept {
 }
 
 // Opens an existing object and accepts it only when the effective user owns it.
-int open_own(const std::string& path, struct stat& st) noexcept {
-    const int fd = shm_open_retrying(path, O_RDWR);
+int open_own(const std::string& path, struct stat& st, int mode = O_RDWR) noexcept {
+    const int fd = shm_open_retrying(path, mode);
     if (fd < 0) return -1;
     if (::fstat(fd, &st) != 0) return close_with_error(fd, errno);
     if (st.st_uid != ::geteuid()) return close_with_error(fd, EACCES);
@@ -90,10 +94,7 @@ int reserve(int fd, off_t size) noexcept {
 
 Handle create_mapping(const char16_t* name, std::uint32_t size) noexcept {
     std::string path;
-    if (!object_name(name, path)) {
-        errno = EINVAL;
-        return kNoHandle;
-    }
+    if (!object_name(name, path)) return kNoHandle;
     // Exclusive first, so that we know whether the object is ours to set up (and to remove again). An
     // object that vanishes between the two opens is created on the next round. A peer that creates and
     // removes the name over and over can make a few rounds in a row lose that race, so there are many
@@ -129,10 +130,7 @@ Handle create_mapping(const char16_t* name, std::uint32_t size) noexcept {
 
 Handle open_mapping(const char16_t* name) noexcept {
     std::string path;
-    if (!object_name(name, path)) {
-        errno = EINVAL;
-        return kNoHandle;
-    }
+    if (!object_name(name, path)) return kNoHandle;
     struct stat st {};
     const int fd = open_own(path, st);
     return fd < 0 ? kNoHandle : fd;
@@ -354,10 +352,7 @@ std::uint32_t flock_holder(int fd) noexcept {
 
 Handle create_exclusive(const char16_t* name, std::uint64_t size) noexcept {
     std::string path;
-    if (!object_name(name, path)) {
-        errno = EINVAL;
-        return kNoHandle;
-    }
+    if (!object_name(name, path)) return kNoHandle;
     if (size == 0 || size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
         errno = EINVAL;
         return kNoHandle;
@@ -374,16 +369,10 @@ Handle create_exclusive(const char16_t* name, std::uint64_t size) noexcept {
 
 Handle open_read_only(const char16_t* name) noexcept {
     std::string path;
-    if (!object_name(name, path)) {
-        errno = EINVAL;
-        return kNoHandle;
-    }
-    const int fd = shm_open_retrying(path, O_RDONLY);
-    if (fd < 0) return kNoHandle;
+    if (!object_name(name, path)) return kNoHandle;
     struct stat st {};
-    if (::fstat(fd, &st) != 0) return close_with_error(fd, errno);
-    if (st.st_uid != ::geteuid()) return close_with_error(fd, EACCES);
-    return fd;
+    const int fd = open_own(path, st, O_RDONLY);
+    return fd < 0 ? kNoHandle : fd;
 }
 
 const void* map_read_only(Handle mapping, std::size_t length) noexcept {
@@ -429,10 +418,7 @@ bool read_object(Handle mapping, void* out, std::size_t capacity, std::uint64_t&
 
 Removal remove_name(const char16_t* name, Handle mapping) noexcept {
     std::string path;
-    if (!object_name(name, path)) {
-        errno = EINVAL;
-        return Removal::Failed;
-    }
+    if (!object_name(name, path)) return Removal::Failed;
     // The name is removed only while it still leads to our object: after someone removed it and
     // another producer made a new ring under it, that ring is the other one's.
     struct stat ours {};
