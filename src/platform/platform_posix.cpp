@@ -90,6 +90,18 @@ int reserve(int fd, off_t size) noexcept {
     return rc;
 }
 
+// Whether the object holds `length` bytes (not 0): a view past its end would map, and fault on the
+// first access there.
+bool holds(int fd, std::size_t length) noexcept {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return false;
+    if (length == 0 || static_cast<std::uint64_t>(st.st_size) < length) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 Handle create_mapping(const char16_t* name, std::uint32_t size) noexcept {
@@ -140,12 +152,7 @@ void* map_view(Handle mapping, std::size_t length) noexcept {
     // Mapping past the end of the object would succeed and fault on first access; refuse it here, and
     // give the pages backing store first (see the top of this file).
     const int fd = static_cast<int>(mapping);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return nullptr;
-    if (length == 0 || static_cast<std::uint64_t>(st.st_size) < length) {
-        errno = EINVAL;
-        return nullptr;
-    }
+    if (!holds(fd, length)) return nullptr;
     if (const int rc = reserve(fd, static_cast<off_t>(length)); rc != 0) {
         errno = rc;
         return nullptr;
@@ -379,12 +386,7 @@ const void* map_read_only(Handle mapping, std::size_t length) noexcept {
     // Only what exists is mapped: reading past the object's end would fault. Nothing is reserved, since
     // a read-only descriptor cannot, and nothing is written.
     const int fd = static_cast<int>(mapping);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return nullptr;
-    if (length == 0 || static_cast<std::uint64_t>(st.st_size) < length) {
-        errno = EINVAL;
-        return nullptr;
-    }
+    if (!holds(fd, length)) return nullptr;
     void* v = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
     return v == MAP_FAILED ? nullptr : v;
 }
