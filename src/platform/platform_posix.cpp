@@ -107,37 +107,32 @@ bool holds(int fd, std::size_t length) noexcept {
 Handle create_mapping(const char16_t* name, std::uint32_t size) noexcept {
     std::string path;
     if (!object_name(name, path)) return kNoHandle;
-    // Exclusive first, so that we know whether the object is ours to set up (and to remove again). An
-    // object that vanishes between the two opens is created on the next round. A peer that creates and
-    // removes the name over and over can make a few rounds in a row lose that race, so there are many
-    // (each is two system calls, and this is never the audio thread); the bound only keeps a hostile
-    // peer from holding the caller for ever.
-    for (int attempt = 0; attempt < 64; ++attempt) {
-        const int created = shm_open_retrying(path, O_RDWR | O_CREAT | O_EXCL);
-        if (created >= 0) {
-            int rc = ::fchmod(created, 0600) == 0 && ::ftruncate(created, static_cast<off_t>(size)) == 0 ? 0 : errno;
-            if (rc == 0) rc = reserve(created, static_cast<off_t>(size));
-            if (rc == 0) return created;
-            ::shm_unlink(path.c_str());
-            return close_with_error(created, rc);
-        }
-        if (errno != EEXIST) return kNoHandle;
-
-        struct stat st {};
-        const int fd = open_own(path, st);
-        if (fd < 0) {
-            if (errno == ENOENT) continue;
-            return kNoHandle;
-        }
-        // An existing object keeps its size, as a Win32 mapping does; one still at size 0 is being set
-        // up by another opener of ours, or was left so by one that died, and gets the size asked for.
-        // Its pages are reserved when it is mapped; a failure there leaves the object to whoever
-        // created it.
-        if (st.st_size == 0 && ::ftruncate(fd, static_cast<off_t>(size)) != 0) return close_with_error(fd, errno);
-        return fd;
+    // Exclusive first, so that we know whether the object is ours to set up (and to remove again).
+    const int created = shm_open_retrying(path, O_RDWR | O_CREAT | O_EXCL);
+    if (created >= 0) {
+        int rc = ::fchmod(created, 0600) == 0 && ::ftruncate(created, static_cast<off_t>(size)) == 0 ? 0 : errno;
+        if (rc == 0) rc = reserve(created, static_cast<off_t>(size));
+        if (rc == 0) return created;
+        ::shm_unlink(path.c_str());
+        return close_with_error(created, rc);
     }
-    errno = ENOENT;
-    return kNoHandle;
+    if (errno != EEXIST) return kNoHandle;
+
+    // The name exists, or did a moment ago: open it, or create it again if it has gone meanwhile. A
+    // peer that creates and removes the name over and over could make a retry of the exclusive create
+    // lose every round; this open cannot lose.
+    struct stat st {};
+    const int fd = open_own(path, st, O_RDWR | O_CREAT);
+    if (fd < 0) return kNoHandle;
+    // An existing object keeps its size, as a Win32 mapping does; one still at size 0 is being set up
+    // by another opener of ours, was left so by one that died, or was created just now by this open,
+    // and gets the size and the mode asked for. Its pages are reserved when it is mapped; a failure
+    // there leaves the object to whoever created it.
+    if (st.st_size == 0 &&
+        (::fchmod(fd, 0600) != 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0)) {
+        return close_with_error(fd, errno);
+    }
+    return fd;
 }
 
 Handle open_mapping(const char16_t* name) noexcept {

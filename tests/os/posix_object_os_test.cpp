@@ -129,7 +129,7 @@ TEST(PosixObjectsDeathTest, ExhaustedMemoryWhileBuildingANameEndsTheProcess) {
 }
 
 // The object found by the exclusive create can be gone before it is opened (a companion removing its
-// name, or starting again); the create then tries again rather than failing with ENOENT.
+// name, or starting again); the create then opens or creates it rather than failing with ENOENT.
 TEST(PosixObjects, CreateSucceedsWhileTheNameIsCreatedAndRemovedMeanwhile) {
     const std::string name = unique_name("vanishing");
     NameCleanup cleanup(name);
