@@ -71,7 +71,8 @@ int close_with_error(int fd, int error) noexcept {
     return -1;
 }
 
-// Opens an existing object and accepts it only when the effective user owns it.
+// Opens an object (with O_CREAT in `mode`, creates it when it is missing) and accepts it only when
+// the effective user owns it.
 int open_own(const std::string& path, struct stat& st, int mode = O_RDWR) noexcept {
     const int fd = shm_open_retrying(path, mode);
     if (fd < 0) return -1;
@@ -88,6 +89,11 @@ int reserve(int fd, off_t size) noexcept {
         rc = ::posix_fallocate(fd, 0, size);
     } while (rc == EINTR);
     return rc;
+}
+
+// Gives a new object, still at size 0, its mode and size: 0 or the error.
+int set_up(int fd, std::uint32_t size) noexcept {
+    return ::fchmod(fd, 0600) == 0 && ::ftruncate(fd, static_cast<off_t>(size)) == 0 ? 0 : errno;
 }
 
 // Whether the object holds `length` bytes (not 0): a view past its end would map, and fault on the
@@ -110,7 +116,7 @@ Handle create_mapping(const char16_t* name, std::uint32_t size) noexcept {
     // Exclusive first, so that we know whether the object is ours to set up (and to remove again).
     const int created = shm_open_retrying(path, O_RDWR | O_CREAT | O_EXCL);
     if (created >= 0) {
-        int rc = ::fchmod(created, 0600) == 0 && ::ftruncate(created, static_cast<off_t>(size)) == 0 ? 0 : errno;
+        int rc = set_up(created, size);
         if (rc == 0) rc = reserve(created, static_cast<off_t>(size));
         if (rc == 0) return created;
         ::shm_unlink(path.c_str());
@@ -128,9 +134,8 @@ Handle create_mapping(const char16_t* name, std::uint32_t size) noexcept {
     // by another opener of ours, was left so by one that died, or was created just now by this open,
     // and gets the size and the mode asked for. Its pages are reserved when it is mapped; a failure
     // there leaves the object to whoever created it.
-    if (st.st_size == 0 &&
-        (::fchmod(fd, 0600) != 0 || ::ftruncate(fd, static_cast<off_t>(size)) != 0)) {
-        return close_with_error(fd, errno);
+    if (st.st_size == 0) {
+        if (const int rc = set_up(fd, size); rc != 0) return close_with_error(fd, rc);
     }
     return fd;
 }
