@@ -38,6 +38,19 @@ struct Wide {
         if (next == 4) return _mm256_loadu_ps(p);  // one channel: the next group follows at once
         return _mm256_insertf128_ps(_mm256_castps128_ps256(_mm_loadu_ps(p)), _mm_loadu_ps(p + next), 1);
     }
+    // What load(f + 4K, 4 Ch) gives from eight whole frames of Ch channels at f: four floats from
+    // 16 K bytes on in the low lane, and from 16 (Ch + K) in the high one. Each lane is the half of a
+    // 32-byte load that holds it, picked with one blend or one move across lanes; the Ch vectors of a
+    // step share their Ch loads, which takes half the loads of a 16-byte load and an insert each.
+    template <std::size_t Ch, std::size_t K>
+    static V frame_vector(const float* f) noexcept {
+        const V low = _mm256_loadu_ps(f + 8 * (K / 2)), high = _mm256_loadu_ps(f + 8 * ((Ch + K) / 2));
+        if constexpr (K % 2 == 0 && (Ch + K) % 2 == 1) {
+            return _mm256_blend_ps(low, high, 0xF0);
+        } else {
+            return _mm256_permute2f128_ps(low, high, (K % 2) | ((Ch + K) % 2 + 2) << 4);
+        }
+    }
     static V load_pairs(const float* p, const float* q, std::size_t next) noexcept {
         return _mm256_insertf128_ps(_mm256_castps128_ps256(Narrow::load_pairs(p, q, 0)),
                                     Narrow::load_pairs(p + next, q + next, 0), 1);
@@ -91,10 +104,11 @@ inline unsigned start_is(const float* p, unsigned offset) noexcept {
     return (reinterpret_cast<std::uintptr_t>(p) & 31) == offset ? 1u : 0u;
 }
 
-// Steps per turn of the loop: the kernels that do little per step take two, and one bus's pair,
-// which does least, eight, to keep the loop's own instructions down. (Sixteen GCC no longer unrolls.)
+// Steps per turn of the loop: one bus's pair, which does least per step, eight, to keep the loop's
+// own instructions down (sixteen GCC no longer unrolls); the rest two, but for five channels in one
+// pass, whose step is the longest and which took longer so (measured).
 template <Slot S, std::size_t Ch>
-inline constexpr std::size_t kUnroll = S == Slot::Pair ? 8 : (S == Slot::Lone || Ch <= 3 ? 2 : 1);
+inline constexpr std::size_t kUnroll = S == Slot::Pair ? 8 : (Ch == 5 && S != Slot::Lone ? 1 : 2);
 
 template <Slot S, std::size_t Ch, unsigned Whole>
 std::size_t wide_steps(const float* frames, std::size_t i, std::size_t count, float* const out[]) noexcept {

@@ -31,7 +31,8 @@ struct ChannelKernels {
     // k's left and right. No two of the buffers may share a sample.
     Deinterleave all = nullptr;
     // One bus of two ring channels: `frames` points at channel 2k of the first frame; out[0] and
-    // out[1] are its left and right, apart or the very same buffer. For Ch of 2 and more.
+    // out[1] are its left and right, apart or the very same buffer. For Ch of 2 and more. Of three
+    // channels the pair is always channels 0 and 1, which lets its kernels load whole frames.
     Deinterleave pair = nullptr;
     // The last bus of an odd channel count, whose one channel goes to both out[0] and out[1];
     // `frames` points at that channel of the first frame.

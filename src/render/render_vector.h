@@ -19,6 +19,8 @@
 //   V gather(const float* p, size_t stride)   p[0], p[stride], ... one float per frame of the step
 //   template <size_t Ch> void bus_pairs(const float* f, V& a, V& b)   optional: what the two
 //                                        load_pairs of one bus's step give, for a Ch-channel ring
+//   template <size_t Ch, size_t K> V frame_vector(const float* f)   optional: what load(f + 4K, 4 Ch)
+//                                        gives, from the whole frames of one step at f
 //   template <int Lanes> V shuffle(V a, V b)    lanes picked as pick() below says, in each lane alone
 //   template <size_t C> void store(float* p, V v)   v's samples to out[C] at p
 // Every function here belongs to a template on Ops, and each instruction set's file makes its Ops from
@@ -89,9 +91,9 @@ struct VectorDeinterleave {
     template <Slot S, std::size_t Ch>
     static void step(const float* f, float* const out[], std::size_t i) noexcept {
         static_assert(Ch >= 1 && Ch <= 6, "a vector step exists for 1 to 6 channels");
+        static_assert(S != Slot::Pair || Ch >= 3, "a pair of two channels is every bus of the ring");
         constexpr std::size_t g = 4 * Ch;  // floats from one group of four frames to the next
-        if constexpr (S == Slot::Pair) {
-            static_assert(Ch >= 3, "a pair of two channels is every bus of the ring");
+        if constexpr (S == Slot::Pair && Ch != 3) {
             if constexpr (requires(V a, V b) { Ops::template bus_pairs<Ch>(f, a, b); }) {
                 V a, b;
                 Ops::template bus_pairs<Ch>(f, a, b);  // a family's own way, where it has one
@@ -105,28 +107,33 @@ struct VectorDeinterleave {
             store<1>(out, i, v);
         } else if constexpr (Ch == 2) {
             // Two frames' (left, right) pairs per load.
-            split<0, 1>(Ops::load(f, g), Ops::load(f + 4, g), out, i);
+            split<0, 1>(frame_vector<2, 0>(f), frame_vector<2, 1>(f), out, i);
         } else if constexpr (Ch == 3) {
             // a0 = (L0 R0 C0 L1), a1 = (R1 C1 L2 R2), a2 = (C2 L3 R3 C3): channel 0 comes out at once,
-            // and (1, 2) as pairs, as if a stereo ring.
-            const V a0 = Ops::load(f, g), a1 = Ops::load(f + 4, g), a2 = Ops::load(f + 8, g);
+            // and (1, 2) as pairs, as if a stereo ring. The pair of three channels is always channels
+            // 0 and 1, so it too loads whole frames, which takes fewer loads and shuffles than its
+            // pairs one by one, and leaves out the third channel's stores.
+            const V a0 = frame_vector<3, 0>(f), a1 = frame_vector<3, 1>(f), a2 = frame_vector<3, 2>(f);
             const V t = shuffle<pick(2, 3, 0, 1)>(a1, a2);  // (L2 R2 C2 L3)
             store<0>(out, i, shuffle<pick(0, 3, 0, 3)>(a0, t));
             const V u = shuffle<pick(1, 2, 0, 1)>(a0, a1);  // (R0 C0 R1 C1)
             const V w = shuffle<pick(1, 2, 2, 3)>(t, a2);   // (R2 C2 R3 C3)
             store<1>(out, i, firsts(u, w));
-            const V c = seconds(u, w);
-            store<2>(out, i, c);
-            store<3>(out, i, c);
+            if constexpr (S == Slot::All) {
+                const V c = seconds(u, w);
+                store<2>(out, i, c);
+                store<3>(out, i, c);
+            }
         } else if constexpr (Ch == 4) {
-            const V a0 = Ops::load(f, g), a1 = Ops::load(f + 4, g), a2 = Ops::load(f + 8, g), a3 = Ops::load(f + 12, g);
+            const V a0 = frame_vector<4, 0>(f), a1 = frame_vector<4, 1>(f), a2 = frame_vector<4, 2>(f);
+            const V a3 = frame_vector<4, 3>(f);
             split<0, 1>(shuffle<pick(0, 1, 0, 1)>(a0, a1), shuffle<pick(0, 1, 0, 1)>(a2, a3), out, i);
             split<2, 3>(shuffle<pick(2, 3, 2, 3)>(a0, a1), shuffle<pick(2, 3, 2, 3)>(a2, a3), out, i);
         } else if constexpr (Ch == 5) {
             // Frames a to d: a0 = (0a 1a 2a 3a), a1 = (4a 0b 1b 2b), a2 = (3b 4b 0c 1c),
             // a3 = (2c 3c 4c 0d), a4 = (1d 2d 3d 4d).
-            const V a0 = Ops::load(f, g), a1 = Ops::load(f + 4, g), a2 = Ops::load(f + 8, g);
-            const V a3 = Ops::load(f + 12, g), a4 = Ops::load(f + 16, g);
+            const V a0 = frame_vector<5, 0>(f), a1 = frame_vector<5, 1>(f), a2 = frame_vector<5, 2>(f);
+            const V a3 = frame_vector<5, 3>(f), a4 = frame_vector<5, 4>(f);
             const V v = shuffle<pick(0, 3, 0, 1)>(a1, a2);  // (4a 2b 3b 4b)
             const V x = shuffle<pick(2, 3, 0, 3)>(a3, a4);  // (4c 0d 1d 4d)
             split<0, 1>(shuffle<pick(0, 1, 1, 2)>(a0, a1), shuffle<pick(2, 3, 1, 2)>(a2, x), out, i);
@@ -136,8 +143,8 @@ struct VectorDeinterleave {
             store<5>(out, i, e);
         } else {
             // a0 = (0a 1a 2a 3a), a1 = (4a 5a 0b 1b), a2 = (2b 3b 4b 5b), and a3 to a5 the same for c, d.
-            const V a0 = Ops::load(f, g), a1 = Ops::load(f + 4, g), a2 = Ops::load(f + 8, g);
-            const V a3 = Ops::load(f + 12, g), a4 = Ops::load(f + 16, g), a5 = Ops::load(f + 20, g);
+            const V a0 = frame_vector<6, 0>(f), a1 = frame_vector<6, 1>(f), a2 = frame_vector<6, 2>(f);
+            const V a3 = frame_vector<6, 3>(f), a4 = frame_vector<6, 4>(f), a5 = frame_vector<6, 5>(f);
             split<0, 1>(shuffle<pick(0, 1, 2, 3)>(a0, a1), shuffle<pick(0, 1, 2, 3)>(a3, a4), out, i);
             split<2, 3>(shuffle<pick(2, 3, 0, 1)>(a0, a2), shuffle<pick(2, 3, 0, 1)>(a3, a5), out, i);
             split<4, 5>(shuffle<pick(0, 1, 2, 3)>(a1, a2), shuffle<pick(0, 1, 2, 3)>(a4, a5), out, i);
@@ -189,6 +196,16 @@ private:
     template <int Lanes>
     static V shuffle(V a, V b) noexcept {
         return Ops::template shuffle<Lanes>(a, b);
+    }
+
+    // Floats 4K to 4K + 3 of each group of four whole frames of a Ch-channel ring, from f on.
+    template <std::size_t Ch, std::size_t K>
+    static V frame_vector(const float* f) noexcept {
+        if constexpr (requires { Ops::template frame_vector<Ch, K>(f); }) {
+            return Ops::template frame_vector<Ch, K>(f);  // a family's own way, where it has one
+        } else {
+            return Ops::load(f + 4 * K, 4 * Ch);
+        }
     }
 
     // `a` and `b` hold the (x, y) pairs of four frames, two frames each: the four x, the four y.
