@@ -84,10 +84,21 @@ ONDARA_NOINLINE void render_buses_in_turn(const RenderKernels& kernels, std::siz
     }
 }
 
-// Every other layout. One bus takes the short way, without the loop's registers to save.
+// The first two of the three buses that a ring of five or six channels feeds, in one pass over the
+// frames where two pairs would read each of them twice; else bus after bus.
+ONDARA_NOINLINE void render_two_buses(const RenderKernels& kernels, std::size_t ch, const RingSpans& spans,
+                                      const OutputBus* buses, std::size_t got) noexcept {
+    if (!all_apart(buses, 2, got)) return render_buses_in_turn(kernels, ch, spans, buses, 2, got);
+    float* out[4] = {buses[0].left, buses[0].right, buses[1].left, buses[1].right};
+    through_spans(kernels[ch].two, spans, 0, got, out, 4);
+}
+
+// Every other layout. One bus, or two of three, takes a short way of its own, without the loop's
+// registers to save.
 ONDARA_NOINLINE void render_bus_by_bus(const RenderKernels& kernels, std::size_t ch, const RingSpans& spans,
                                        const OutputBus* buses, std::size_t audio_buses, std::size_t got) noexcept {
     if (audio_buses == 1 && ch > 2) return render_first_bus(kernels, ch, spans, buses[0], got);
+    if (audio_buses == 2 && ch >= 5) return render_two_buses(kernels, ch, spans, buses, got);
     render_buses_in_turn(kernels, ch, spans, buses, audio_buses, got);
 }
 

@@ -253,6 +253,8 @@ template <std::size_t Ch>
 constexpr Deinterleave pair = kernel<Slot::Pair, Ch>;
 template <std::size_t Ch>
 constexpr Deinterleave lone = kernel<Slot::Lone, Ch>;
+template <std::size_t Ch>
+constexpr Deinterleave two = kernel<Slot::Two, Ch>;
 
 }  // namespace
 
@@ -262,7 +264,7 @@ constinit const RenderKernels kAvxKernels{{{},
                                            {all<2>, all<2>, nullptr},
                                            {all<3>, pair<3>, lone<3>},
                                            {all<4>, pair<4>, nullptr},
-                                           {all<5>, pair<5>, lone<5>},
-                                           {all<6>, pair<6>, nullptr}}};
+                                           {all<5>, pair<5>, lone<5>, two<5>},
+                                           {all<6>, pair<6>, nullptr, two<6>}}};
 
 }  // namespace ondara

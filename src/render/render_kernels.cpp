@@ -32,6 +32,7 @@ void overlay(RenderKernels& k, const RenderKernels& better) noexcept {
         if (b.all != nullptr) slot.all = b.all;
         if (b.pair != nullptr) slot.pair = b.pair;
         if (b.lone != nullptr) slot.lone = b.lone;
+        if (b.two != nullptr) slot.two = b.two;
     }
 }
 

@@ -37,6 +37,10 @@ struct ChannelKernels {
     // The last bus of an odd channel count, whose one channel goes to both out[0] and out[1];
     // `frames` points at that channel of the first frame.
     Deinterleave lone = nullptr;
+    // The first two buses of a ring of five or six channels in one pass, out[0] to out[3] as `all`
+    // has them, which reads each frame once where two pairs' kernels would read it twice. No two of
+    // the buffers may share a sample.
+    Deinterleave two = nullptr;
 };
 
 struct RenderKernels {

@@ -34,11 +34,20 @@ void lone(const float* frames, std::size_t count, float* const out[]) noexcept {
 }
 
 template <std::size_t Ch>
+void two(const float* frames, std::size_t count, float* const out[]) noexcept {
+    static_assert(Ch >= 5 && Ch <= kMaxRingChannels, "a ring of five or six channels feeds three buses");
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t c = 0; c < 4; ++c) out[c][i] = frames[Ch * i + c];
+    }
+}
+
+template <std::size_t Ch>
 constexpr ChannelKernels kernels_for() noexcept {
     ChannelKernels k;
     k.all = all<Ch>;
     if constexpr (Ch >= 2) k.pair = pair<Ch>;
     if constexpr (Ch % 2 == 1) k.lone = lone<Ch>;
+    if constexpr (Ch >= 5) k.two = two<Ch>;
     return k;
 }
 

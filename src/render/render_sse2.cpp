@@ -24,6 +24,8 @@ template <std::size_t Ch>
 constexpr Deinterleave pair = kernel<Slot::Pair, Ch>;
 template <std::size_t Ch>
 constexpr Deinterleave lone = kernel<Slot::Lone, Ch>;
+template <std::size_t Ch>
+constexpr Deinterleave two = kernel<Slot::Two, Ch>;
 
 // One channel to both sides: two copies, which the C library does as fast as anything here could.
 void mono(const float* frames, std::size_t count, float* const out[]) noexcept {
@@ -39,7 +41,7 @@ constinit const RenderKernels kSse2Kernels{{{},
                                             {all<2>, all<2>, nullptr},
                                             {all<3>, pair<3>, lone<3>},
                                             {all<4>, pair<4>, nullptr},
-                                            {all<5>, pair<5>, lone<5>},
-                                            {all<6>, pair<6>, nullptr}}};
+                                            {all<5>, pair<5>, lone<5>, two<5>},
+                                            {all<6>, pair<6>, nullptr, two<6>}}};
 
 }  // namespace ondara

@@ -35,19 +35,20 @@
 namespace ondara {
 
 // What a kernel renders (ChannelKernels): every bus of the ring in one pass, the two channels of one
-// bus, or the lone last channel of an odd count to both sides of its bus.
-enum class Slot { All, Pair, Lone };
+// bus, the lone last channel of an odd count to both sides of its bus, or the first two buses of a
+// ring that feeds three in one pass.
+enum class Slot { All, Pair, Lone, Two };
 
 // The buffers a kernel of `S` for a Ch-channel ring fills.
 template <Slot S, std::size_t Ch>
-inline constexpr std::size_t kOutputs = S == Slot::All ? 2 * ((Ch + 1) / 2) : 2;
+inline constexpr std::size_t kOutputs = S == Slot::All ? 2 * ((Ch + 1) / 2) : S == Slot::Two ? 4 : 2;
 
 // The ring channel, counted from where the kernel's `frames` point, that buffer c takes.
 template <Slot S, std::size_t Ch>
 constexpr std::size_t source_channel(std::size_t c) noexcept {
     if constexpr (S == Slot::All) {
         return c < Ch ? c : Ch - 1;
-    } else if constexpr (S == Slot::Pair) {
+    } else if constexpr (S == Slot::Pair || S == Slot::Two) {
         return c;
     } else {
         return 0;
@@ -92,6 +93,7 @@ struct VectorDeinterleave {
     static void step(const float* f, float* const out[], std::size_t i) noexcept {
         static_assert(Ch >= 1 && Ch <= 6, "a vector step exists for 1 to 6 channels");
         static_assert(S != Slot::Pair || Ch >= 3, "a pair of two channels is every bus of the ring");
+        static_assert(S != Slot::Two || Ch >= 5, "two buses of one pass are all the ring feeds below five");
         constexpr std::size_t g = 4 * Ch;  // floats from one group of four frames to the next
         if constexpr (S == Slot::Pair && Ch != 3) {
             if constexpr (requires(V a, V b) { Ops::template bus_pairs<Ch>(f, a, b); }) {
@@ -138,16 +140,20 @@ struct VectorDeinterleave {
             const V x = shuffle<pick(2, 3, 0, 3)>(a3, a4);  // (4c 0d 1d 4d)
             split<0, 1>(shuffle<pick(0, 1, 1, 2)>(a0, a1), shuffle<pick(2, 3, 1, 2)>(a2, x), out, i);
             split<2, 3>(shuffle<pick(2, 3, 1, 2)>(a0, v), shuffle<pick(0, 1, 1, 2)>(a3, a4), out, i);
-            const V e = shuffle<pick(0, 3, 0, 3)>(v, x);
-            store<4>(out, i, e);
-            store<5>(out, i, e);
+            if constexpr (S == Slot::All) {
+                const V e = shuffle<pick(0, 3, 0, 3)>(v, x);
+                store<4>(out, i, e);
+                store<5>(out, i, e);
+            }
         } else {
             // a0 = (0a 1a 2a 3a), a1 = (4a 5a 0b 1b), a2 = (2b 3b 4b 5b), and a3 to a5 the same for c, d.
             const V a0 = frame_vector<6, 0>(f), a1 = frame_vector<6, 1>(f), a2 = frame_vector<6, 2>(f);
             const V a3 = frame_vector<6, 3>(f), a4 = frame_vector<6, 4>(f), a5 = frame_vector<6, 5>(f);
             split<0, 1>(shuffle<pick(0, 1, 2, 3)>(a0, a1), shuffle<pick(0, 1, 2, 3)>(a3, a4), out, i);
             split<2, 3>(shuffle<pick(2, 3, 0, 1)>(a0, a2), shuffle<pick(2, 3, 0, 1)>(a3, a5), out, i);
-            split<4, 5>(shuffle<pick(0, 1, 2, 3)>(a1, a2), shuffle<pick(0, 1, 2, 3)>(a4, a5), out, i);
+            if constexpr (S == Slot::All) {
+                split<4, 5>(shuffle<pick(0, 1, 2, 3)>(a1, a2), shuffle<pick(0, 1, 2, 3)>(a4, a5), out, i);
+            }
         }
     }
 

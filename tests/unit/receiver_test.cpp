@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "render/render.h"
@@ -19,7 +20,8 @@ using test::u16;
 using test::units;
 
 constexpr float kSentinel = -7.0f;
-constexpr Deinterleave ChannelKernels::*kSlots[] = {&ChannelKernels::all, &ChannelKernels::pair, &ChannelKernels::lone};
+constexpr Deinterleave ChannelKernels::*kSlots[] = {&ChannelKernels::all, &ChannelKernels::pair, &ChannelKernels::lone,
+                                                    &ChannelKernels::two};
 
 struct Bus {
     std::vector<float> left, right;
@@ -171,6 +173,7 @@ TEST_F(ReceiverTest, KeepsTheBestKernelsThisCpuRuns) {
             }
             EXPECT_EQ(k[ch].pair != nullptr, ch >= 2) << ch;
             EXPECT_EQ(k[ch].lone != nullptr, ch % 2 == 1) << ch;
+            EXPECT_EQ(k[ch].two != nullptr, ch >= 5) << ch;
         }
     }
 }
@@ -215,14 +218,15 @@ TEST(RenderKernels, EveryVectorKernelMatchesThePlainLoop) {
         if (isa > cpu_render_isa()) continue;
         const RenderKernels& set = isa == RenderIsa::Sse2 ? kSse2Kernels : kAvxKernels;
         for (std::size_t ch = 1; ch <= kMaxRingChannels; ++ch) {
-            for (std::size_t s = 0; s < 3; ++s) {
+            for (std::size_t s = 0; s < std::size(kSlots); ++s) {
                 const Deinterleave kernel = set[ch].*kSlots[s];
                 if (kernel == nullptr) continue;
                 SCOPED_TRACE(testing::Message() << "set " << static_cast<int>(isa) << ", slot " << s);
-                const std::size_t outputs = s == 0 ? 2 * ((ch + 1) / 2) : 2;
+                const bool one_pass = s == 0 || s == 3;  // over buses whose buffers stand apart
+                const std::size_t outputs = s == 0 ? 2 * ((ch + 1) / 2) : s == 3 ? 4 : 2;
                 for (std::size_t channel = s == 2 ? ch - 1 : 0; channel + (s == 1 ? 1 : 0) < ch; channel += 2) {
                     for (bool one_buffer : {false, true}) {
-                        if (one_buffer && s == 0) continue;  // one pass over all buses needs them apart
+                        if (one_buffer && one_pass) continue;
                         for (std::size_t n : lengths) {
                             for (std::size_t source = 0; source < 8; ++source) {
                                 for (std::size_t pattern = 0; pattern < 16; ++pattern) {
@@ -232,7 +236,7 @@ TEST(RenderKernels, EveryVectorKernelMatchesThePlainLoop) {
                             }
                         }
                     }
-                    if (s == 0) break;
+                    if (one_pass) break;
                 }
             }
         }
@@ -414,8 +418,8 @@ TEST_P(ReceiverKernelsTest, RoutingForEveryChannelCount) {
                                                                {1, 1, 3, 3, 2, 2},
                                                                {4, 1, 0, 4, 4, 4}}};
     constexpr std::size_t kStride = 256;  // floats from one buffer's boundary to the next
-    auto block = [&](std::uint32_t ch, bool multi, const std::array<std::size_t, 6>& start, std::size_t n,
-                     std::uint32_t capacity) {
+    auto block = [&](std::uint32_t ch, bool multi, std::size_t used, const std::array<std::size_t, 6>& start,
+                     std::size_t n, std::uint32_t capacity) {
         ondara_receiver_free(handle);
         handle = nullptr;
         fake::reset();
@@ -427,11 +431,11 @@ TEST_P(ReceiverKernelsTest, RoutingForEveryChannelCount) {
         for (std::size_t c = 0; c < 6; ++c) channel[c] = base + c * kStride + start[c];
         const OutputBus views[3] = {{channel[0], channel[1], n}, {channel[2], channel[3], n}, {channel[4], channel[5], n}};
         OndaraProcessResult res{};
-        ASSERT_EQ(ondara_receiver_process(handle, views, 3, n, &res), ONDARA_OK);
+        ASSERT_EQ(ondara_receiver_process(handle, views, used, n, &res), ONDARA_OK);
         expect_report(res, n, n, n, 0);
-        EXPECT_EQ(res.bus_count, 3u);
+        EXPECT_EQ(res.bus_count, used);
         const std::uint64_t first = 2000 - std::min<std::uint64_t>(capacity, kReaderStartBehind);
-        for (std::size_t k = 0; k < 3; ++k) {
+        for (std::size_t k = 0; k < used; ++k) {
             const bool audio = (k == 0 || multi) && 2 * k < ch;
             for (std::size_t i = 0; i < n; ++i) {
                 const float l = audio ? sample_of(first + i, static_cast<std::uint32_t>(2 * k)) : 0.0f;
@@ -440,23 +444,24 @@ TEST_P(ReceiverKernelsTest, RoutingForEveryChannelCount) {
                 ASSERT_EQ(channel[2 * k + 1][i], r) << "bus " << k << " frame " << i;
             }
         }
-        // Nothing written before or after any buffer.
+        // Nothing written before or after any buffer, nor in a bus not in use.
         for (std::size_t c = 0; c < 6; ++c) {
             ASSERT_EQ(channel[c][-1], kSentinel) << "channel " << c;
-            ASSERT_EQ(channel[c][n], kSentinel) << "channel " << c;
+            ASSERT_EQ(channel[c][c < 2 * used ? n : 0], kSentinel) << "channel " << c;
         }
     };
     // 21 frames at slot 990 of 1010 leave a second span of one frame.
     const std::size_t lengths[] = {3, 17, 21, 47, 100};
     for (std::uint32_t ch = 1; ch <= 6; ++ch) {
-        for (bool multi : {false, true}) {
+        // Two buses in use of a ring that feeds three take a way of their own.
+        for (auto [multi, used] : {std::pair{false, std::size_t{3}}, {true, std::size_t{3}}, {true, std::size_t{2}}}) {
             for (const auto& start : starts) {
                 for (std::size_t n : lengths) {
                     for (std::uint32_t capacity : {4096u, 1010u}) {  // 1010: the block starts at slot 990
-                        SCOPED_TRACE(testing::Message() << ch << " channels, multi_bus " << multi << ", " << n
-                                                        << " frames, capacity " << capacity << ", first start "
-                                                        << start[0] << ", " << start[1]);
-                        block(ch, multi, start, n, capacity);
+                        SCOPED_TRACE(testing::Message() << ch << " channels, multi_bus " << multi << ", " << used
+                                                        << " buses, " << n << " frames, capacity " << capacity
+                                                        << ", first start " << start[0] << ", " << start[1]);
+                        block(ch, multi, used, start, n, capacity);
                     }
                 }
             }
@@ -499,6 +504,10 @@ TEST_P(ReceiverKernelsTest, OverlappingBusBuffersEndAsBusByBusRendering) {
         {6, 3, {0, 2, 4, 6, 8, 10}},
         {6, 3, {0, 100, 3, 103, 50, 50}},
         {6, 3, {0, 100, 200, 3, 300, 400}},
+        // Two buses of a ring that feeds three, which take one pass only with their buffers apart.
+        {6, 2, {0, 100, 0, 100}},
+        {5, 2, {0, 100, 3, 103}},
+        {6, 2, {0, 2, 4, 6}},
     };
     for (const Layout& l : layouts) {
         const auto& offsets = l.offsets;
