@@ -37,6 +37,7 @@
 #include <unistd.h>
 #endif
 
+#include "protocol/ring.h"
 #include "protocol/ring_producer.h"
 #include "ondara.h"
 
@@ -77,18 +78,19 @@ void fill(float* data, std::size_t samples) {
 }
 
 // `count` stretches of `floats` each, every one on a 64-byte boundary and right after the one before,
-// as an audio host's allocator hands out its buffers, from the start of a page. Each case then
+// as an audio host's allocator hands out its buffers, from `offset` bytes past the start of a page
+// (a multiple of 4). Each case then
 // writes to the same placement in every run and every build, where the heap's would move with
 // whatever was allocated before: a load that waits on an unrelated store whose address matches in
 // its low 12 bits can cost a block tens of nanoseconds, so the page offsets of the ring and the
 // buffers move every ratio.
 class Arena {
 public:
-    Arena(std::size_t count, std::size_t floats)
+    Arena(std::size_t count, std::size_t floats, std::size_t offset = 0)
         : stride_((floats * sizeof(float) + 63) / 64 * 64 / sizeof(float)),
-          storage_(count * stride_ + 4096 / sizeof(float), 0.0f) {
+          storage_(count * stride_ + (4096 + offset) / sizeof(float), 0.0f) {
         const auto bits = reinterpret_cast<std::uintptr_t>(storage_.data());
-        base_ = storage_.data() + (4096 - bits % 4096) % 4096 / sizeof(float);
+        base_ = storage_.data() + ((4096 - bits % 4096) % 4096 + offset) / sizeof(float);
         benchmark::DoNotOptimize(base_);
     }
     float* at(std::size_t k) const { return base_ + k * stride_; }
@@ -98,6 +100,10 @@ private:
     std::vector<float> storage_;
     float* base_ = nullptr;
 };
+
+// Where the copies of the frames that the floor, the plain renderer and JACK make start in their page:
+// where the ring's frames do, so that the plain loop reads its copy as ondara reads the ring.
+constexpr std::size_t kCopyOffset = ondara::kRingHeaderSize;
 
 struct Buses {
     Arena storage;
@@ -136,7 +142,7 @@ void bm_ondara(benchmark::State& state, Case c) {
     const OndaraStatus st = ondara_receiver_open(name.data(), name.size(), c.frames, c.multi_bus ? 1 : 0, &rx);
     if (st != ONDARA_OK) return state.SkipWithError(ondara_receiver_status_message(st));
     Buses buses(c.buses, c.frames);
-    const Arena scratch(1, c.frames * c.channels);
+    const Arena scratch(1, c.frames * c.channels, kCopyOffset);
     OndaraProcessResult res{};
 
     // One call to learn where the reader stands; then keep the producer a whole ring ahead of it.
@@ -200,13 +206,13 @@ void plain_deinterleave(const float* frames, std::size_t ch, std::size_t count, 
 
 // The floor's work, then a plain deinterleave of the copy.
 void bm_plain(benchmark::State& state, Case c) {
-    std::vector<float> ring(std::size_t{c.capacity} * c.channels);
-    fill(ring.data(), ring.size());
-    const Arena scratch(1, c.frames * c.channels);
+    const Arena ring(1, std::size_t{c.capacity} * c.channels, kCopyOffset);
+    fill(ring.at(0), std::size_t{c.capacity} * c.channels);
+    const Arena scratch(1, c.frames * c.channels, kCopyOffset);
     Buses buses(c.buses, c.frames);
     std::uint64_t pos = 0;
     for (auto _ : state) {
-        floor_block(ring.data(), pos % c.capacity, scratch.at(0), c, buses);
+        floor_block(ring.at(0), pos % c.capacity, scratch.at(0), c, buses);
         plain_deinterleave(scratch.at(0), c.channels, c.frames, c, buses);
         if (!c.warm) pos += c.frames;
         benchmark::ClobberMemory();
@@ -222,15 +228,15 @@ void bm_jack(benchmark::State& state, Case c) {
     while (jack_ringbuffer_write_space(rb) >= block_bytes) {
         jack_ringbuffer_write(rb, reinterpret_cast<const char*>(chunk.data()), block_bytes);
     }
-    std::vector<float> scratch(c.frames * c.channels);
+    const Arena scratch(1, c.frames * c.channels, kCopyOffset);
     Buses buses(c.buses, c.frames);
     for (auto _ : state) {
-        jack_ringbuffer_read(rb, reinterpret_cast<char*>(scratch.data()), block_bytes);
+        jack_ringbuffer_read(rb, reinterpret_cast<char*>(scratch.at(0)), block_bytes);
         for (std::size_t k = c.audio_buses(); k < c.buses; ++k) {
             std::memset(buses.views[k].left, 0, c.frames * sizeof(float));
             std::memset(buses.views[k].right, 0, c.frames * sizeof(float));
         }
-        plain_deinterleave(scratch.data(), c.channels, c.frames, c, buses);
+        plain_deinterleave(scratch.at(0), c.channels, c.frames, c, buses);
         jack_ringbuffer_write_advance(rb, block_bytes);  // the producer refills in place
         benchmark::ClobberMemory();
     }
